@@ -1,0 +1,3 @@
+#include "VR24FirmwareUpdaterApplication.h"
+
+START_JUCE_APPLICATION (VR24FirmwareUpdaterApplication)

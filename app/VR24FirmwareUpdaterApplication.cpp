@@ -1,0 +1,55 @@
+#include "VR24FirmwareUpdaterApplication.h"
+#include "BinaryData.h"
+
+VR24FirmwareUpdaterApplication::~VR24FirmwareUpdaterApplication() = default;
+
+const juce::String VR24FirmwareUpdaterApplication::getApplicationName()
+{
+    return "Corvale QZ Firmware Updater";
+}
+
+const juce::String VR24FirmwareUpdaterApplication::getApplicationVersion()
+{
+    return QZ_APPLICATION_VERSION;
+}
+
+bool VR24FirmwareUpdaterApplication::moreThanOneInstanceAllowed()
+{
+    return false;
+}
+
+void VR24FirmwareUpdaterApplication::initialise (const juce::String&)
+{
+    juce::LookAndFeel::getDefaultLookAndFeel().setUsingNativeAlertWindows (true);
+    buildFirmwareCatalogue();
+}
+
+void VR24FirmwareUpdaterApplication::shutdown()
+{
+}
+
+void VR24FirmwareUpdaterApplication::anotherInstanceStarted (const juce::String&)
+{
+}
+
+void VR24FirmwareUpdaterApplication::systemRequestedQuit()
+{
+    quit();
+}
+
+void VR24FirmwareUpdaterApplication::buildFirmwareCatalogue()
+{
+    constexpr int chunkSize = 512;
+    constexpr int intervalMs = 4;
+
+    auto addImage = [&] (const char* data, int size, const char* portName, const char* name)
+    {
+        catalogue.add (std::make_unique<FirmwareImage> (data, size, chunkSize, intervalMs, portName, name));
+    };
+
+    addImage (BinaryData::VR24_appap_syx,    BinaryData::VR24_appap_syxSize,    "QZ Audio",    "Audio Application Firmware");
+    addImage (BinaryData::VR24_appga_syx,    BinaryData::VR24_appga_syxSize,    "QZ Graphics", "Graphics Application Firmware");
+    addImage (BinaryData::VR24_assetsga_syx, BinaryData::VR24_assetsga_syxSize, "QZ Graphics", "Graphics Assets");
+    addImage (BinaryData::VR24_assetsap_syx, BinaryData::VR24_assetsap_syxSize, "QZ Audio",    "Audio Assets");
+    addImage (BinaryData::VR24_apptr_syx,    BinaryData::VR24_apptr_syxSize,    "QZ Control",  "Control Firmware");
+}

@@ -1,0 +1,36 @@
+# JUCE's modules are source-only; every target that links a module target directly
+# compiles it again. Compiling them once into one static library, and handing its
+# include paths and definitions on, keeps the app, the tests, the demo and the
+# benchmark from each paying a full JUCE build.
+
+add_library (qz_juce STATIC)
+
+target_link_libraries (qz_juce
+    PRIVATE
+        juce::juce_core
+        juce::juce_events
+        juce::juce_data_structures
+        juce::juce_graphics
+        juce::juce_gui_basics
+        juce::juce_audio_basics
+        juce::juce_audio_devices
+    PUBLIC
+        juce::juce_recommended_config_flags
+        juce::pkgconfig_JUCE_IMG_LINUX_DEPS)
+
+target_compile_definitions (qz_juce
+    PUBLIC
+        JUCE_GLOBAL_MODULE_SETTINGS_INCLUDED=1
+        $<IF:$<CONFIG:Debug>,DEBUG=1 _DEBUG=1,NDEBUG=1 _NDEBUG=1>
+        JUCE_WEB_BROWSER=0
+        JUCE_USE_CURL=0
+        JUCE_MODAL_LOOPS_PERMITTED=1
+        JUCE_DISPLAY_SPLASH_SCREEN=0
+        JUCE_REPORT_APP_USAGE=0
+        JUCE_STRICT_REFCOUNTEDPOINTER=1)
+
+target_include_directories (qz_juce INTERFACE
+    $<TARGET_PROPERTY:qz_juce,INCLUDE_DIRECTORIES>)
+
+target_compile_definitions (qz_juce INTERFACE
+    $<TARGET_PROPERTY:qz_juce,COMPILE_DEFINITIONS>)

@@ -1,0 +1,311 @@
+#include "Controller.h"
+#include "../midi/DeviceIdentity.h"
+
+namespace
+{
+    constexpr int pollIntervalMs = 100;
+    constexpr int chunksPerProgressReport = 20;
+
+    const char* const availableVersions[] = { "0.0.3.6", "0.0.2.6", "0.0.2.6" };
+
+    const char* const slotNames[] = { "Control Firmware", "Audio Application Firmware", "Audio Assets",
+                                      "Graphics Application Firmware", "Graphics Assets" };
+
+    int processorForSelector (juce::uint8 selector)
+    {
+        for (int processor = 0; processor < 3; ++processor)
+            if (DeviceIdentity::selectors[processor] == selector)
+                return processor;
+
+        return -1;
+    }
+}
+
+Controller::Controller (MidiManager* midiManagerToUse, FirmwareCatalogue* catalogueToUse)
+    : catalogue (catalogueToUse), midiManager (midiManagerToUse)
+{
+    if (checkDevicePresence())
+        connectPorts();
+
+    resetUpdate();
+    startTimer (pollIntervalMs);
+}
+
+Controller::~Controller()
+{
+    stopTimer();
+    midiManager->removeListener (this);
+}
+
+void Controller::addListener (Listener* listener)
+{
+    if (listener == nullptr)
+        return;
+
+    listeners.add (listener);
+
+    for (int processor = 0; processor < 3; ++processor)
+    {
+        const juce::String version (availableVersions[processor]);
+        listeners.call ([&] (Listener& l) { l.availableVersionChanged (processor, version); });
+    }
+}
+
+void Controller::startUpdate (bool skipAssets)
+{
+    awaitingIdentity = false;
+    totalChunks = 0;
+
+    for (auto* image : *catalogue)
+    {
+        if (skipAssets && image->getName().contains ("Assets"))
+            continue;
+
+        midiManager->closeInput (image->getPortName());
+        midiManager->closeOutput (image->getPortName());
+        image->isComplete = false;
+        image->isSending = false;
+        makeSender (image);
+        totalChunks += image->numChunks;
+    }
+
+    chunksSent = 0;
+    updating = true;
+
+    for (auto slot : { audioApplication, graphicsApplication, controlFirmware })
+        listeners.call ([slot] (Listener& l) { l.imageStatusChanged (slot, waiting); });
+
+    bool portMissing = false;
+
+    for (auto* image : *catalogue)
+    {
+        if (! MidiManager::isOutputAvailable (image->getPortName()))
+        {
+            abortUpdate();
+            portMissing = true;
+        }
+    }
+
+    if (! portMissing)
+    {
+        for (auto* sender : senders)
+        {
+            const auto name = sender->getName();
+
+            if (skipAssets || name == "Audio Application Firmware" || name == "Graphics Application Firmware"
+                           || name == "Control Firmware")
+                sender->start();
+        }
+    }
+
+    listeners.call ([] (Listener& l) { l.updateRunningChanged (true); });
+}
+
+void Controller::resetUpdate()
+{
+    senders.clear();
+    updating = false;
+    awaitingIdentity = true;
+
+    listeners.call ([] (Listener& l) { l.updateRunningChanged (false); });
+    listeners.call ([] (Listener& l) { l.progressChanged (0.0); });
+}
+
+void Controller::setAwaitingIdentity (bool shouldAwait)
+{
+    awaitingIdentity = shouldAwait;
+}
+
+bool Controller::isUpdating() const
+{
+    return updating;
+}
+
+bool Controller::checkDevicePresence()
+{
+    const auto deviceNames = MidiDeviceSystem::getCurrent().getInputNames();
+    bool present = true;
+
+    for (auto* image : *catalogue)
+        if (! deviceNames.contains (image->getPortName()))
+            present = false;
+
+    listeners.call ([present] (Listener& l) { l.devicePresenceChanged (present); });
+    return present;
+}
+
+void Controller::connectPorts()
+{
+    for (auto* image : *catalogue)
+        midiManager->openOutput (image->getPortName());
+
+    for (int processor = 0; processor < 3; ++processor)
+        sendIdentityRequest (processor);
+
+    midiManager->addListener (this);
+
+    for (auto* image : *catalogue)
+        midiManager->openInput (image->getPortName());
+
+    for (int processor = 0; processor < 3; ++processor)
+        sendIdentityRequest (processor);
+}
+
+void Controller::makeSender (FirmwareImage* image)
+{
+    auto* sender = senders.add (new FirmwareSysexSender (image, midiManager));
+    sender->addListener (this);
+}
+
+void Controller::abortUpdate()
+{
+    for (auto* sender : senders)
+    {
+        sender->stopTimer();
+        sender->image->isSending = false;
+    }
+
+    for (auto slot : { audioApplication, graphicsApplication, controlFirmware })
+        listeners.call ([slot] (Listener& l) { l.imageStatusChanged (slot, aborted); });
+}
+
+void Controller::reportImageStatus (const juce::String& imageName, int status)
+{
+    for (int slot = 0; slot < (int) std::size (slotNames); ++slot)
+    {
+        if (imageName == slotNames[slot])
+        {
+            listeners.call ([slot, status] (Listener& l) { l.imageStatusChanged (slot, status); });
+            return;
+        }
+    }
+}
+
+void Controller::timerCallback()
+{
+    if (updating)
+        return;
+
+    if (checkDevicePresence())
+    {
+        if (awaitingIdentity)
+            connectPorts();
+
+        return;
+    }
+
+    for (auto* image : *catalogue)
+    {
+        midiManager->closeInput (image->getPortName());
+        midiManager->closeOutput (image->getPortName());
+    }
+}
+
+void Controller::senderEvent (FirmwareSysexSender* sender, const juce::String& event)
+{
+    const juce::ScopedLock sl (lock);
+
+    if (event == "Started")
+    {
+        reportImageStatus (sender->getName(), started);
+    }
+    else if (event == "Chunk")
+    {
+        ++chunksSent;
+
+        // The last chunk's report is left to the completion, so that 1.0 is said once and
+        // only when the whole update has been sent.
+        if (chunksSent % chunksPerProgressReport == 0 && chunksSent != totalChunks)
+        {
+            const double progress = (double) chunksSent / (double) totalChunks;
+            listeners.call ([progress] (Listener& l) { l.progressChanged (progress); });
+        }
+    }
+    else if (event == "Complete")
+    {
+        reportImageStatus (sender->getName(), completed);
+
+        if (chunksSent == totalChunks)
+        {
+            for (auto* image : *catalogue)
+            {
+                midiManager->closeInput (image->getPortName());
+                midiManager->closeOutput (image->getPortName());
+            }
+
+            listeners.call ([] (Listener& l) { l.progressChanged (1.0); });
+        }
+        else if (sender->getName() != "Control Firmware")
+        {
+            for (auto* next : senders)
+            {
+                if (! next->image->isSending && ! next->image->isComplete)
+                {
+                    next->start();
+                    break;
+                }
+            }
+        }
+    }
+    else if (event == "Error")
+    {
+        abortUpdate();
+    }
+}
+
+void Controller::sendIdentityRequest (int processor)
+{
+    if (! juce::isPositiveAndBelow (processor, 3))
+        return;
+
+    const juce::MidiMessage request (DeviceIdentity::request, (int) sizeof (DeviceIdentity::request));
+    midiManager->sendMessage (DeviceIdentity::portNames[processor], request);
+}
+
+bool Controller::isIdentityReply (juce::Array<juce::uint8> data)
+{
+    return data.size() == DeviceIdentity::replyDataSize
+        && data[0] == 0x7e
+        && data[2] == 0x06 && data[3] == 0x02
+        && data[4] == 0x00 && data[5] == 0x01 && data[6] == 0x3f
+        && data[7] == 0x33;
+}
+
+juce::String Controller::versionFromIdentityReply (juce::Array<juce::uint8> data)
+{
+    if (! isIdentityReply (data))
+        return {};
+
+    juce::StringArray parts;
+
+    for (int i = 0; i < 4; ++i)
+        parts.add (juce::String ((int) data[DeviceIdentity::versionIndex + i]));
+
+    return parts.joinIntoString (".");
+}
+
+void Controller::midiMessageReceived (MidiDeviceSystem::Input*, const juce::MidiMessage& message)
+{
+    if (! message.isSysEx() || message.getSysExDataSize() != DeviceIdentity::replyDataSize)
+        return;
+
+    const juce::Array<juce::uint8> data (message.getSysExData(), DeviceIdentity::replyDataSize);
+
+    if (! isIdentityReply (data))
+        return;
+
+    // Handed this thread, the lock gives up when the input is being stopped, so closing
+    // the input from the message thread cannot deadlock against this wait.
+    const juce::MessageManagerLock mml (juce::Thread::getCurrentThread());
+
+    if (! mml.lockWasGained())
+        return;
+
+    const auto version = versionFromIdentityReply (data);
+    awaitingIdentity = false;
+
+    const auto processor = processorForSelector (data[DeviceIdentity::selectorIndex]);
+
+    if (processor >= 0)
+        listeners.call ([processor, &version] (Listener& l) { l.currentVersionChanged (processor, version); });
+}

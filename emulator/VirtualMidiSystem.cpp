@@ -1,0 +1,367 @@
+#include "VirtualMidiSystem.h"
+
+class VirtualMidiSystem::VirtualInput final : public MidiDeviceSystem::Input,
+                                              private juce::Thread
+{
+public:
+    VirtualInput (VirtualMidiSystem& ownerSystem, const Port& port, InputCallback* callbackToUse)
+        : juce::Thread ("Virtual MIDI input " + port.name),
+          owner (ownerSystem), portId (port.id), connection (port.connection),
+          name (port.name), callback (callbackToUse)
+    {
+        const juce::ScopedLock sl (owner.lock);
+        owner.openInputs.add (this);
+    }
+
+    ~VirtualInput() override
+    {
+        {
+            const juce::ScopedLock sl (owner.lock);
+            owner.openInputs.removeFirstMatchingValue (this);
+        }
+
+        stop();
+    }
+
+    juce::String getName() const override   { return name; }
+
+    void start() override
+    {
+        started = true;
+        startThread();
+    }
+
+    void stop() override
+    {
+        started = false;
+
+        // Ask the thread to exit before waiting for it: a callback that is waiting for the
+        // message thread gives up only once its thread has been asked to stop.
+        signalThreadShouldExit();
+        notify();
+        stopThread (10000);
+    }
+
+    bool isOn (int id) const                { return portId == id; }
+
+    bool isConnectedTo (int id, int connectionNumber) const
+    {
+        return portId == id && connection == connectionNumber;
+    }
+
+    void push (const juce::uint8* data, int numBytes)
+    {
+        if (! started)
+            return;
+
+        {
+            const juce::ScopedLock sl (queueLock);
+            pending.emplace_back (data, data + numBytes);
+        }
+
+        notify();
+    }
+
+private:
+    void run() override
+    {
+        while (! threadShouldExit())
+        {
+            std::vector<std::vector<juce::uint8>> pieces;
+
+            {
+                const juce::ScopedLock sl (queueLock);
+                pieces.swap (pending);
+            }
+
+            if (pieces.empty())
+            {
+                wait (-1);
+                continue;
+            }
+
+            for (auto& piece : pieces)
+                for (auto byte : piece)
+                    if (! threadShouldExit())
+                        take (byte);
+
+            if (sysex.size() > 0 && ! threadShouldExit())
+                callback->handlePartialSysexMessage (this, sysex.data(), (int) sysex.size(), now());
+        }
+    }
+
+    static double now()     { return juce::Time::getMillisecondCounterHiRes() * 0.001; }
+
+    void deliver (const std::vector<juce::uint8>& bytes)
+    {
+        callback->handleIncomingMidiMessage (this, juce::MidiMessage (bytes.data(), (int) bytes.size(), now()));
+    }
+
+    // Cuts the byte stream into complete messages, as a system's MIDI driver does.
+    void take (juce::uint8 byte)
+    {
+        if (byte >= 0xf8)
+        {
+            deliver ({ byte });
+            return;
+        }
+
+        if (! sysex.empty())
+        {
+            if (byte < 0x80 || byte == 0xf7)
+            {
+                sysex.push_back (byte);
+
+                if (byte == 0xf7)
+                {
+                    deliver (sysex);
+                    sysex.clear();
+                }
+
+                return;
+            }
+
+            // A status byte inside a SysEx cuts it off unfinished: it is never delivered.
+            sysex.clear();
+        }
+
+        if (byte == 0xf0)
+        {
+            sysex.push_back (byte);
+            shortMessage.clear();
+            return;
+        }
+
+        if (byte >= 0x80)
+        {
+            runningStatus = byte < 0xf0 ? byte : 0;
+            shortMessage = { byte };
+        }
+        else if (shortMessage.empty())
+        {
+            if (runningStatus == 0)
+                return;
+
+            shortMessage = { runningStatus, byte };
+        }
+        else
+        {
+            shortMessage.push_back (byte);
+        }
+
+        if ((int) shortMessage.size() >= juce::MidiMessage::getMessageLengthFromFirstByte (shortMessage[0]))
+        {
+            deliver (shortMessage);
+            shortMessage.clear();
+        }
+    }
+
+    VirtualMidiSystem& owner;
+    const int portId, connection;
+    const juce::String name;
+    InputCallback* const callback;
+    std::atomic<bool> started { false };
+
+    juce::CriticalSection queueLock;
+    std::vector<std::vector<juce::uint8>> pending;
+
+    std::vector<juce::uint8> sysex, shortMessage;
+    juce::uint8 runningStatus = 0;
+};
+
+class VirtualMidiSystem::VirtualOutput final : public MidiDeviceSystem::Output
+{
+public:
+    VirtualOutput (VirtualMidiSystem& ownerSystem, const Port& port)
+        : owner (ownerSystem), portId (port.id), connection (port.connection), name (port.name)
+    {
+        const juce::ScopedLock sl (owner.lock);
+        owner.openOutputs.add (this);
+    }
+
+    ~VirtualOutput() override
+    {
+        const juce::ScopedLock sl (owner.lock);
+        owner.openOutputs.removeFirstMatchingValue (this);
+    }
+
+    juce::String getName() const override   { return name; }
+
+    void sendNow (const juce::uint8* data, int numBytes) override
+    {
+        const juce::ScopedLock sl (owner.lock);
+
+        if (auto* port = owner.findPort (portId))
+            if (port->plugged && port->connection == connection && port->device != nullptr && numBytes > 0)
+                port->device->receivedFromHost (portId, data, numBytes);
+    }
+
+    void stopBackgroundThread() override {}
+
+    bool isOn (int id) const                { return portId == id; }
+
+private:
+    VirtualMidiSystem& owner;
+    const int portId, connection;
+    const juce::String name;
+};
+
+VirtualMidiSystem::VirtualMidiSystem()
+{
+    MidiDeviceSystem::setCurrent (this);
+}
+
+VirtualMidiSystem::~VirtualMidiSystem()
+{
+    MidiDeviceSystem::setCurrent (nullptr);
+    jassert (openInputs.isEmpty() && openOutputs.isEmpty());
+}
+
+int VirtualMidiSystem::addPort (const juce::String& name, Device* device)
+{
+    const juce::ScopedLock sl (lock);
+    auto* port = ports.add (new Port { ports.size() + 1, name, device });
+    return port->id;
+}
+
+void VirtualMidiSystem::setPlugged (int portId, bool shouldBePlugged)
+{
+    const juce::ScopedLock sl (lock);
+
+    if (auto* port = findPort (portId))
+    {
+        if (port->plugged && ! shouldBePlugged)
+            ++port->connection;
+
+        port->plugged = shouldBePlugged;
+    }
+}
+
+bool VirtualMidiSystem::isPlugged (int portId) const
+{
+    const juce::ScopedLock sl (lock);
+    auto* port = findPort (portId);
+    return port != nullptr && port->plugged;
+}
+
+void VirtualMidiSystem::setName (int portId, const juce::String& newName)
+{
+    const juce::ScopedLock sl (lock);
+
+    if (auto* port = findPort (portId))
+        port->name = newName;
+}
+
+void VirtualMidiSystem::setFailsToOpen (int portId, bool shouldFail)
+{
+    const juce::ScopedLock sl (lock);
+
+    if (auto* port = findPort (portId))
+        port->failsToOpen = shouldFail;
+}
+
+void VirtualMidiSystem::sendToHost (int portId, const void* data, int numBytes)
+{
+    const juce::ScopedLock sl (lock);
+    auto* port = findPort (portId);
+
+    if (port == nullptr || ! port->plugged || numBytes <= 0)
+        return;
+
+    for (auto* input : openInputs)
+        if (input->isConnectedTo (portId, port->connection))
+            input->push (static_cast<const juce::uint8*> (data), numBytes);
+}
+
+int VirtualMidiSystem::getNumOpenInputs (int portId) const
+{
+    const juce::ScopedLock sl (lock);
+    int count = 0;
+
+    for (auto* input : openInputs)
+        if (input->isOn (portId))
+            ++count;
+
+    return count;
+}
+
+int VirtualMidiSystem::getNumOpenOutputs (int portId) const
+{
+    const juce::ScopedLock sl (lock);
+    int count = 0;
+
+    for (auto* output : openOutputs)
+        if (output->isOn (portId))
+            ++count;
+
+    return count;
+}
+
+int VirtualMidiSystem::getNumListQueries() const
+{
+    const juce::ScopedLock sl (lock);
+    return listQueries;
+}
+
+juce::StringArray VirtualMidiSystem::getInputNames()
+{
+    return pluggedNames();
+}
+
+juce::StringArray VirtualMidiSystem::getOutputNames()
+{
+    return pluggedNames();
+}
+
+std::unique_ptr<MidiDeviceSystem::Input> VirtualMidiSystem::openInput (int index, InputCallback* callback)
+{
+    const juce::ScopedLock sl (lock);
+    auto* port = findPlugged (index);
+
+    if (port == nullptr || port->failsToOpen || callback == nullptr)
+        return {};
+
+    return std::make_unique<VirtualInput> (*this, *port, callback);
+}
+
+std::unique_ptr<MidiDeviceSystem::Output> VirtualMidiSystem::openOutput (int index)
+{
+    const juce::ScopedLock sl (lock);
+    auto* port = findPlugged (index);
+
+    if (port == nullptr || port->failsToOpen)
+        return {};
+
+    return std::make_unique<VirtualOutput> (*this, *port);
+}
+
+VirtualMidiSystem::Port* VirtualMidiSystem::findPort (int portId) const
+{
+    for (auto* port : ports)
+        if (port->id == portId)
+            return port;
+
+    return nullptr;
+}
+
+VirtualMidiSystem::Port* VirtualMidiSystem::findPlugged (int index) const
+{
+    for (auto* port : ports)
+        if (port->plugged && index-- == 0)
+            return port;
+
+    return nullptr;
+}
+
+juce::StringArray VirtualMidiSystem::pluggedNames()
+{
+    const juce::ScopedLock sl (lock);
+    ++listQueries;
+    juce::StringArray names;
+
+    for (auto* port : ports)
+        if (port->plugged)
+            names.add (port->name);
+
+    return names;
+}

@@ -1,0 +1,81 @@
+#pragma once
+
+#include "../midi/MidiDeviceSystem.h"
+#include <juce_events/juce_events.h>
+
+/** An in-process MIDI system for tests, the demo and the benchmark.
+
+    Ports can be plugged, unplugged, renamed, duplicated and made to fail opening at any
+    moment. An open output hands every byte sent to it, unchanged and in order, to the
+    device behind its port, on the sending thread. Bytes a device sends towards the host
+    are cut into complete messages and delivered on each open input's own thread, as a
+    system MIDI input thread would.
+
+    A port that is unplugged vanishes from the lists at once; the inputs and outputs that
+    were open on it stay dead even when it is plugged in again, as after a USB
+    re-enumeration. Constructing the system makes it the current MIDI system; destroying
+    it puts JUCE's devices back.
+*/
+class VirtualMidiSystem final : public MidiDeviceSystem
+{
+public:
+    /** What sits behind a port: the emulated device, or a test's recorder. */
+    class Device
+    {
+    public:
+        virtual ~Device() = default;
+        /** Bytes sent to the port's output, exactly as the host handed them over. Called on
+            the sending thread with the system's lock held: do not block here.
+        */
+        virtual void receivedFromHost (int portId, const juce::uint8* data, int numBytes) = 0;
+    };
+
+    VirtualMidiSystem();
+    ~VirtualMidiSystem() override;
+
+    /** Adds a plugged-in port with an input and an output of this name; returns its id. */
+    int addPort (const juce::String& name, Device* device = nullptr);
+    void setPlugged (int portId, bool shouldBePlugged);
+    bool isPlugged (int portId) const;
+    void setName (int portId, const juce::String& newName);
+    void setFailsToOpen (int portId, bool shouldFail);
+
+    /** Sends bytes from the device side; each open input of the port receives them. */
+    void sendToHost (int portId, const void* data, int numBytes);
+
+    int getNumOpenInputs (int portId) const;
+    int getNumOpenOutputs (int portId) const;
+    /** How often the device lists were asked for, since construction. */
+    int getNumListQueries() const;
+
+    juce::StringArray getInputNames() override;
+    juce::StringArray getOutputNames() override;
+    std::unique_ptr<Input> openInput (int index, InputCallback* callback) override;
+    std::unique_ptr<Output> openOutput (int index) override;
+
+private:
+    class VirtualInput;
+    class VirtualOutput;
+
+    struct Port
+    {
+        int id;
+        juce::String name;
+        Device* device;
+        bool plugged = true;
+        bool failsToOpen = false;
+        int connection = 0;
+    };
+
+    Port* findPort (int portId) const;
+    Port* findPlugged (int index) const;
+    juce::StringArray pluggedNames();
+
+    juce::CriticalSection lock;
+    juce::OwnedArray<Port> ports;
+    juce::Array<VirtualInput*> openInputs;
+    juce::Array<VirtualOutput*> openOutputs;
+    int listQueries = 0;
+
+    JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (VirtualMidiSystem)
+};

@@ -1,0 +1,67 @@
+#include "FirmwareSysexSender.h"
+
+FirmwareSysexSender::FirmwareSysexSender (FirmwareImage* imageToSend, MidiManager* manager)
+    : image (imageToSend), midiManager (manager)
+{
+}
+
+FirmwareSysexSender::~FirmwareSysexSender()
+{
+    stopTimer();
+}
+
+void FirmwareSysexSender::addListener (Listener* listener)
+{
+    senderListeners.add (listener);
+}
+
+void FirmwareSysexSender::start()
+{
+    const auto portName = image->getPortName();
+    midiManager->closeInput (portName);
+    midiManager->openOutput (portName);
+
+    nextChunk = 0;
+    image->isSending = true;
+    tellListeners ("Started");
+    startTimer (image->intervalMs);
+}
+
+juce::String FirmwareSysexSender::getName() const
+{
+    return image != nullptr ? image->getName() : juce::String();
+}
+
+void FirmwareSysexSender::timerCallback()
+{
+    const auto portName = image->getPortName();
+
+    // An output that is listed but could not be opened would swallow every chunk: the
+    // user must not be told that firmware was sent when nothing went out.
+    if (! MidiManager::isOutputAvailable (portName) || ! midiManager->isOutputOpen (portName))
+    {
+        stopTimer();
+        tellListeners ("Error");
+        return;
+    }
+
+    if (nextChunk < image->numChunks)
+    {
+        // Every chunk goes out exactly as it stands in the payload, whatever its length.
+        const auto chunk = image->getChunk (nextChunk);
+        midiManager->sendBytes (portName, chunk.getData(), (int) chunk.getSize());
+        ++nextChunk;
+        tellListeners ("Chunk");
+        return;
+    }
+
+    stopTimer();
+    image->isSending = false;
+    image->isComplete = true;
+    tellListeners ("Complete");
+}
+
+void FirmwareSysexSender::tellListeners (const juce::String& event)
+{
+    senderListeners.call ([this, &event] (Listener& l) { l.senderEvent (this, event); });
+}

@@ -1,0 +1,147 @@
+#include "MidiManager.h"
+
+MidiManager::MidiManager()
+    : system (MidiDeviceSystem::getCurrent())
+{
+}
+
+MidiManager::~MidiManager()
+{
+    for (auto& entry : outputs)
+        delete entry.output;
+
+    outputs.clear();
+    listeners.clear();
+
+    // Stopping the inputs here rather than leaving them to the member destructors keeps a
+    // message that is still arriving away from a listener list that has already gone.
+    inputs.clear();
+}
+
+void MidiManager::openOutput (const juce::String& portName)
+{
+    for (auto& entry : outputs)
+        if (entry.portName == portName)
+            return;
+
+    auto names = system.getOutputNames();
+
+    for (int i = 0; i < names.size(); ++i)
+        if (names[i] == portName)
+            if (auto output = system.openOutput (i))
+                registerOutput (portName, output.release());
+}
+
+void MidiManager::openInput (const juce::String& portName)
+{
+    for (auto* input : inputs)
+        if (input->getName() == portName)
+            return;
+
+    auto names = system.getInputNames();
+
+    for (int i = 0; i < names.size(); ++i)
+    {
+        if (names[i] != portName)
+            continue;
+
+        try
+        {
+            // Give a device that has just appeared time to settle before it is opened.
+            juce::Thread::sleep (50);
+
+            if (auto input = system.openInput (i, this))
+            {
+                const juce::ScopedLock sl (lock);
+                inputs.add (input.release())->start();
+            }
+        }
+        catch (const std::exception&)
+        {
+        }
+    }
+}
+
+void MidiManager::closeOutput (const juce::String& portName)
+{
+    const juce::ScopedLock sl (lock);
+
+    for (int i = outputs.size(); --i >= 0;)
+    {
+        if (i >= outputs.size() || outputs.getReference (i).portName != portName)
+            continue;
+
+        auto entry = outputs.getReference (i);
+        entry.output->stopBackgroundThread();
+        delete entry.output;
+        outputs.removeAllInstancesOf (entry);
+    }
+}
+
+void MidiManager::closeInput (const juce::String& portName)
+{
+    const juce::ScopedLock sl (lock);
+
+    for (int i = inputs.size(); --i >= 0;)
+    {
+        if (inputs.getUnchecked (i)->getName() != portName)
+            continue;
+
+        inputs.getUnchecked (i)->stop();
+        inputs.remove (i);
+    }
+}
+
+void MidiManager::sendMessage (const juce::String& portName, const juce::MidiMessage& message)
+{
+    sendBytes (portName, message.getRawData(), message.getRawDataSize());
+}
+
+void MidiManager::sendBytes (const juce::String& portName, const void* data, int numBytes)
+{
+    const juce::ScopedLock sl (lock);
+
+    for (auto& entry : outputs)
+        if (entry.portName == portName)
+            entry.output->sendNow (static_cast<const juce::uint8*> (data), numBytes);
+}
+
+bool MidiManager::isOutputOpen (const juce::String& portName) const
+{
+    const juce::ScopedLock sl (lock);
+
+    for (auto& entry : outputs)
+        if (entry.portName == portName)
+            return true;
+
+    return false;
+}
+
+bool MidiManager::isOutputAvailable (const juce::String& portName)
+{
+    return MidiDeviceSystem::getCurrent().getOutputNames().contains (portName);
+}
+
+void MidiManager::addListener (Listener* listener)
+{
+    if (listener != nullptr)
+        listeners.add (listener);
+}
+
+void MidiManager::removeListener (Listener* listener)
+{
+    if (listener != nullptr)
+        listeners.remove (listener);
+}
+
+void MidiManager::handleIncomingMidiMessage (MidiDeviceSystem::Input* source, const juce::MidiMessage& message)
+{
+    // The lambda form of call() is the one that skips a listener removed during the walk.
+    listeners.call ([&] (Listener& l) { l.midiMessageReceived (source, message); });
+}
+
+void MidiManager::registerOutput (const juce::String& portName, MidiDeviceSystem::Output* output)
+{
+    const juce::ScopedLock sl (lock);
+    outputs.add ({ portName, output });
+}

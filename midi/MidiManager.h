@@ -1,0 +1,76 @@
+#pragma once
+
+#include "MidiDeviceSystem.h"
+
+/** The one owner of every MIDI port the updater opens.
+
+    Ports are addressed only by name, matched exactly and case-sensitively against the
+    system's device names; every device of a duplicated name is opened, sent to and
+    closed. The manager reports no errors: a port that is not there, or fails to open,
+    is simply not open.
+
+    Opens, closes, sends and listener registration happen on the message thread.
+    handleIncomingMidiMessage, and with it every listener, runs on an input's own thread;
+    register listeners before opening the inputs that will call them.
+*/
+class MidiManager : private MidiDeviceSystem::InputCallback
+{
+public:
+    class Listener
+    {
+    public:
+        virtual ~Listener() = default;
+        /** Called on the input's thread for each complete message. */
+        virtual void midiMessageReceived (MidiDeviceSystem::Input* source, const juce::MidiMessage& message) = 0;
+    };
+
+    /** Opens nothing: ports open only when asked for. */
+    MidiManager();
+    ~MidiManager() override;
+
+    void openOutput (const juce::String& portName);
+    void openInput (const juce::String& portName);
+    void closeOutput (const juce::String& portName);
+    void closeInput (const juce::String& portName);
+
+    /** Sends at once on every open output of that name; does nothing if none is open. */
+    void sendMessage (const juce::String& portName, const juce::MidiMessage& message);
+
+    /** Sends these bytes, exactly as they stand, at once on every open output of that name.
+        Raw pieces of a SysEx stream need this: they need not begin with a status byte,
+        and a MidiMessage of fewer than four such bytes cannot be built unparsed.
+    */
+    void sendBytes (const juce::String& portName, const void* data, int numBytes);
+
+    /** True while at least one output of that name is open. */
+    bool isOutputOpen (const juce::String& portName) const;
+
+    /** True when the system lists an output of exactly this name right now, whatever is open. */
+    static bool isOutputAvailable (const juce::String& portName);
+
+    void addListener (Listener* listener);
+    void removeListener (Listener* listener);
+
+private:
+    struct OutputEntry
+    {
+        juce::String portName;
+        MidiDeviceSystem::Output* output = nullptr;
+
+        bool operator== (const OutputEntry& other) const noexcept
+        {
+            return portName == other.portName && output == other.output;
+        }
+    };
+
+    void handleIncomingMidiMessage (MidiDeviceSystem::Input* source, const juce::MidiMessage& message) override;
+    void registerOutput (const juce::String& portName, MidiDeviceSystem::Output* output);
+
+    MidiDeviceSystem& system;
+    juce::OwnedArray<MidiDeviceSystem::Input> inputs;
+    juce::Array<OutputEntry> outputs;
+    juce::ListenerList<Listener> listeners;
+    juce::CriticalSection lock;
+
+    JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (MidiManager)
+};

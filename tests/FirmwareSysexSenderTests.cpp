@@ -1,0 +1,199 @@
+#include "TestHelpers.h"
+#include "emulator/VirtualMidiSystem.h"
+#include "firmware/FirmwareSysexSender.h"
+#include <gtest/gtest.h>
+
+namespace
+{
+    struct PieceRecorder : VirtualMidiSystem::Device
+    {
+        void receivedFromHost (int, const juce::uint8* data, int numBytes) override
+        {
+            pieces.emplace_back (data, data + numBytes);
+        }
+
+        std::vector<juce::uint8> joined() const
+        {
+            std::vector<juce::uint8> all;
+
+            for (auto& piece : pieces)
+                all.insert (all.end(), piece.begin(), piece.end());
+
+            return all;
+        }
+
+        std::vector<std::vector<juce::uint8>> pieces;
+    };
+
+    struct EventRecorder : FirmwareSysexSender::Listener
+    {
+        EventRecorder (juce::StringArray& logToUse, juce::String nameToUse)
+            : log (logToUse), name (std::move (nameToUse)) {}
+
+        void senderEvent (FirmwareSysexSender*, const juce::String& event) override
+        {
+            log.add (name + event);
+
+            if (onEvent)
+                onEvent (event);
+        }
+
+        juce::StringArray& log;
+        juce::String name;
+        std::function<void (const juce::String&)> onEvent;
+    };
+
+    /** A SysEx payload of the given size: F0, 7-bit bytes, F7. */
+    std::vector<juce::uint8> payloadOf (int size)
+    {
+        std::vector<juce::uint8> bytes ((size_t) size, 0x41);
+        bytes.front() = 0xf0;
+        bytes.back() = 0xf7;
+
+        for (size_t i = 1; i + 1 < bytes.size(); ++i)
+            bytes[i] = (juce::uint8) ('0' + i % 10);
+
+        return bytes;
+    }
+
+    struct SenderTest : testing::Test
+    {
+        void makeSender (const std::vector<juce::uint8>& payload, int chunkSize = 512)
+        {
+            image = std::make_unique<FirmwareImage> (payload.data(), (int) payload.size(), chunkSize, 4,
+                                                     "QZ Audio", "Audio Application Firmware");
+            sender = std::make_unique<FirmwareSysexSender> (image.get(), manager.get());
+            sender->addListener (&recorder);
+        }
+
+        bool finished() const
+        {
+            const auto all = log.joinIntoString (",");
+            return all.contains ("Complete") || all.contains ("Error");
+        }
+
+        VirtualMidiSystem system;
+        PieceRecorder device;
+        int port = system.addPort ("QZ Audio", &device);
+        std::unique_ptr<MidiManager> manager = std::make_unique<MidiManager>();
+        juce::StringArray log;
+        EventRecorder recorder { log, {} };
+        std::unique_ptr<FirmwareImage> image;
+        std::unique_ptr<FirmwareSysexSender> sender;
+    };
+}
+
+TEST_F (SenderTest, StreamsEveryChunkAsItStandsThenCompletesOnTheNextTick)
+{
+    auto payload = payloadOf (1025);
+    makeSender (payload);
+
+    sender->start();
+    EXPECT_EQ (log, juce::StringArray ("Started"));
+    EXPECT_TRUE (image->isSending);
+
+    ASSERT_TRUE (waitUntil ([this] { return finished(); }));
+    EXPECT_EQ (log, juce::StringArray ({ "Started", "Chunk", "Chunk", "Chunk", "Complete" }));
+    ASSERT_EQ (device.pieces.size(), 3u);
+    EXPECT_EQ (device.pieces[0].size(), 512u);
+    EXPECT_EQ (device.pieces[2], std::vector<juce::uint8> { 0xf7 });
+    EXPECT_EQ (device.joined(), payload);
+    EXPECT_FALSE (image->isSending);
+    EXPECT_TRUE (image->isComplete);
+    EXPECT_FALSE (sender->isTimerRunning());
+}
+
+TEST_F (SenderTest, AShortFinalChunkGoesOutWithoutAnAddedStatusByte)
+{
+    for (int tail : { 1, 2, 3 })
+    {
+        log.clear();
+        device.pieces.clear();
+        auto payload = payloadOf (512 + tail);
+        makeSender (payload);
+
+        sender->start();
+        ASSERT_TRUE (waitUntil ([this] { return finished(); }));
+
+        ASSERT_EQ (device.pieces.size(), 2u);
+        EXPECT_EQ (device.pieces[1], std::vector<juce::uint8> (payload.end() - tail, payload.end())) << tail;
+        EXPECT_EQ (device.joined(), payload);
+    }
+}
+
+TEST_F (SenderTest, APortThatVanishesEndsTheTransferWithOneError)
+{
+    makeSender (payloadOf (64 * 40), 64);
+    recorder.onEvent = [this] (const juce::String&)
+    {
+        if (device.pieces.size() == 10)
+            system.setPlugged (port, false);
+    };
+
+    sender->start();
+    ASSERT_TRUE (waitUntil ([this] { return finished(); }));
+    pumpFor (30);
+
+    EXPECT_EQ (log.size(), 12);
+    EXPECT_EQ (log[11], "Error");
+    EXPECT_EQ (device.pieces.size(), 10u);
+    EXPECT_TRUE (image->isSending);
+    EXPECT_FALSE (image->isComplete);
+    EXPECT_FALSE (sender->isTimerRunning());
+}
+
+TEST_F (SenderTest, APortListedButNotOpenedEndsWithErrorNotComplete)
+{
+    system.setFailsToOpen (port, true);
+    makeSender (payloadOf (2000));
+
+    sender->start();
+    ASSERT_TRUE (waitUntil ([this] { return finished(); }));
+
+    EXPECT_EQ (log, juce::StringArray ({ "Started", "Error" }));
+    EXPECT_FALSE (image->isComplete);
+}
+
+TEST_F (SenderTest, AnEmptyImageCompletesOnItsFirstTick)
+{
+    makeSender ({});
+
+    sender->start();
+    ASSERT_TRUE (waitUntil ([this] { return finished(); }));
+
+    EXPECT_EQ (log, juce::StringArray ({ "Started", "Complete" }));
+    EXPECT_TRUE (device.pieces.empty());
+}
+
+TEST_F (SenderTest, StartClosesThePortsInputAndOpensItsOutput)
+{
+    struct Ignore : MidiManager::Listener
+    {
+        void midiMessageReceived (MidiDeviceSystem::Input*, const juce::MidiMessage&) override {}
+    } ignore;
+
+    manager->addListener (&ignore);
+    manager->openInput ("QZ Audio");
+    ASSERT_EQ (system.getNumOpenInputs (port), 1);
+
+    makeSender (payloadOf (100));
+    sender->start();
+
+    EXPECT_EQ (system.getNumOpenInputs (port), 0);
+    EXPECT_EQ (system.getNumOpenOutputs (port), 1);
+    ASSERT_TRUE (waitUntil ([this] { return finished(); }));
+}
+
+TEST_F (SenderTest, TheLastRegisteredListenerHearsEachEventFirst)
+{
+    makeSender (payloadOf (100));
+    EventRecorder second (log, "B:");
+    recorder.name = "A:";
+    sender->addListener (&second);
+    sender->addListener (&recorder);
+
+    sender->start();
+    ASSERT_TRUE (waitUntil ([this] { return finished(); }));
+
+    EXPECT_EQ (log, juce::StringArray ({ "B:Started", "A:Started", "B:Chunk", "A:Chunk", "B:Complete", "A:Complete" }));
+}

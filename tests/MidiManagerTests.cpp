@@ -1,0 +1,346 @@
+#include "TestHelpers.h"
+#include "emulator/VirtualMidiSystem.h"
+#include "midi/MidiManager.h"
+#include <gtest/gtest.h>
+
+namespace
+{
+    struct RecordingDevice : VirtualMidiSystem::Device
+    {
+        void receivedFromHost (int portId, const juce::uint8* data, int numBytes) override
+        {
+            const juce::ScopedLock sl (lock);
+            auto& bytes = received[portId];
+            bytes.insert (bytes.end(), data, data + numBytes);
+        }
+
+        std::vector<juce::uint8> bytesFor (int portId)
+        {
+            const juce::ScopedLock sl (lock);
+            return received[portId];
+        }
+
+        juce::CriticalSection lock;
+        std::map<int, std::vector<juce::uint8>> received;
+    };
+
+    struct CountingListener : MidiManager::Listener
+    {
+        explicit CountingListener (std::vector<CountingListener*>* callOrderToUse = nullptr)
+            : callOrder (callOrderToUse) {}
+
+        void midiMessageReceived (MidiDeviceSystem::Input* source, const juce::MidiMessage& message) override
+        {
+            const juce::ScopedLock sl (lock);
+            sources.add (source->getName());
+            messages.push_back (message);
+
+            if (callOrder != nullptr)
+                callOrder->push_back (this);
+
+            if (onMessage)
+                onMessage();
+        }
+
+        int count()
+        {
+            const juce::ScopedLock sl (lock);
+            return (int) messages.size();
+        }
+
+        juce::CriticalSection lock;
+        juce::StringArray sources;
+        std::vector<juce::MidiMessage> messages;
+        std::vector<CountingListener*>* callOrder;
+        std::function<void()> onMessage;
+    };
+
+    struct MidiManagerTest : testing::Test
+    {
+        template <typename... Bytes>
+        void sendFromDevice (int portId, Bytes... bytes)
+        {
+            const juce::uint8 data[] = { (juce::uint8) bytes... };
+            system.sendToHost (portId, data, (int) sizeof (data));
+        }
+
+        VirtualMidiSystem system;
+        RecordingDevice device;
+        std::unique_ptr<MidiManager> manager = std::make_unique<MidiManager>();
+    };
+
+    juce::MidiMessage noteOn()  { return juce::MidiMessage::noteOn (1, 60, (juce::uint8) 100); }
+}
+
+TEST_F (MidiManagerTest, MatchesNamesExactlyAndCaseSensitively)
+{
+    auto exact = system.addPort ("QZ Audio", &device);
+    auto lower = system.addPort ("qz audio", &device);
+    auto trailing = system.addPort ("QZ Audio ", &device);
+    auto longer = system.addPort ("QZ Audio 2", &device);
+
+    manager->openOutput ("QZ Audio");
+    manager->openInput ("QZ Audio");
+
+    EXPECT_EQ (system.getNumOpenOutputs (exact), 1);
+    EXPECT_EQ (system.getNumOpenInputs (exact), 1);
+
+    for (auto other : { lower, trailing, longer })
+    {
+        EXPECT_EQ (system.getNumOpenOutputs (other), 0);
+        EXPECT_EQ (system.getNumOpenInputs (other), 0);
+    }
+
+    EXPECT_TRUE (MidiManager::isOutputAvailable ("QZ Audio"));
+    EXPECT_FALSE (MidiManager::isOutputAvailable ("QZ AUDIO"));
+    EXPECT_FALSE (MidiManager::isOutputAvailable ("QZ"));
+}
+
+TEST_F (MidiManagerTest, OpensSendsToAndClosesEveryDeviceOfADuplicatedName)
+{
+    auto first = system.addPort ("QZ Control", &device);
+    auto other = system.addPort ("QZ Audio", &device);
+    auto second = system.addPort ("QZ Control", &device);
+    CountingListener listener;
+    manager->addListener (&listener);
+
+    manager->openOutput ("QZ Control");
+    manager->openInput ("QZ Control");
+    EXPECT_EQ (system.getNumOpenOutputs (first), 1);
+    EXPECT_EQ (system.getNumOpenOutputs (second), 1);
+    EXPECT_EQ (system.getNumOpenInputs (first), 1);
+    EXPECT_EQ (system.getNumOpenInputs (second), 1);
+
+    manager->sendMessage ("QZ Control", noteOn());
+    const std::vector<juce::uint8> expected { 0x90, 60, 100 };
+    EXPECT_EQ (device.bytesFor (first), expected);
+    EXPECT_EQ (device.bytesFor (second), expected);
+    EXPECT_TRUE (device.bytesFor (other).empty());
+
+    sendFromDevice (first, 0xb0, 7, 1);
+    sendFromDevice (second, 0xb0, 7, 2);
+    ASSERT_TRUE (waitUntil ([&] { return listener.count() == 2; }));
+
+    manager->closeOutput ("QZ Control");
+    manager->closeInput ("QZ Control");
+
+    for (auto port : { first, second })
+    {
+        EXPECT_EQ (system.getNumOpenOutputs (port), 0);
+        EXPECT_EQ (system.getNumOpenInputs (port), 0);
+    }
+}
+
+TEST_F (MidiManagerTest, ASecondOpenOfAnOpenNameDoesNotAskTheSystem)
+{
+    auto port = system.addPort ("QZ Graphics", &device);
+    manager->openOutput ("QZ Graphics");
+    manager->openInput ("QZ Graphics");
+    const auto queries = system.getNumListQueries();
+
+    system.addPort ("QZ Graphics", &device);
+    manager->openOutput ("QZ Graphics");
+    manager->openInput ("QZ Graphics");
+
+    EXPECT_EQ (system.getNumListQueries(), queries);
+    EXPECT_EQ (system.getNumOpenOutputs (port), 1);
+    EXPECT_EQ (system.getNumOpenInputs (port), 1);
+}
+
+TEST_F (MidiManagerTest, NamesThatAreNotThereOrNotOpenChangeNothing)
+{
+    auto port = system.addPort ("QZ Audio", &device);
+
+    manager->openOutput ("QZ Graphics");
+    manager->openInput ("QZ Graphics");
+    manager->sendMessage ("QZ Audio", noteOn());
+    manager->closeOutput ("QZ Audio");
+    manager->closeInput ("QZ Audio");
+
+    EXPECT_TRUE (device.bytesFor (port).empty());
+    EXPECT_FALSE (MidiManager::isOutputAvailable ("QZ Graphics"));
+}
+
+TEST_F (MidiManagerTest, OutputAvailabilityFollowsTheSystemNotWhatIsOpen)
+{
+    auto port = system.addPort ("QZ Audio", &device);
+    EXPECT_TRUE (MidiManager::isOutputAvailable ("QZ Audio"));
+
+    manager->openOutput ("QZ Audio");
+    system.setPlugged (port, false);
+    EXPECT_FALSE (MidiManager::isOutputAvailable ("QZ Audio"));
+
+    // The entry of a vanished device stays until it is closed, and what is sent to it goes nowhere,
+    // even once the device is back under a new connection.
+    system.setPlugged (port, true);
+    manager->sendMessage ("QZ Audio", noteOn());
+    EXPECT_TRUE (device.bytesFor (port).empty());
+
+    manager->closeOutput ("QZ Audio");
+    manager->openOutput ("QZ Audio");
+    manager->sendMessage ("QZ Audio", noteOn());
+    EXPECT_EQ (device.bytesFor (port).size(), 3u);
+}
+
+TEST_F (MidiManagerTest, ADeviceThatFailsToOpenIsSkippedAndTriedAgainLater)
+{
+    auto failing = system.addPort ("QZ Audio", &device);
+    auto working = system.addPort ("QZ Audio", &device);
+    system.setFailsToOpen (failing, true);
+
+    manager->openOutput ("QZ Audio");
+    manager->openInput ("QZ Audio");
+    EXPECT_EQ (system.getNumOpenOutputs (failing), 0);
+    EXPECT_EQ (system.getNumOpenOutputs (working), 1);
+    EXPECT_EQ (system.getNumOpenInputs (working), 1);
+
+    system.setFailsToOpen (failing, false);
+    system.setFailsToOpen (working, true);
+    manager->closeOutput ("QZ Audio");
+    manager->openOutput ("QZ Audio");
+    EXPECT_EQ (system.getNumOpenOutputs (failing), 1);
+    EXPECT_EQ (system.getNumOpenOutputs (working), 0);
+
+    manager->sendMessage ("QZ Audio", noteOn());
+    EXPECT_EQ (device.bytesFor (failing).size(), 3u);
+    EXPECT_TRUE (device.bytesFor (working).empty());
+}
+
+TEST_F (MidiManagerTest, SendsRawPiecesOfASysExStreamUnchanged)
+{
+    auto port = system.addPort ("QZ Audio", &device);
+    manager->openOutput ("QZ Audio");
+
+    const juce::uint8 first[] = { 0xf0, 0x47, 0x10, 0x33, 0x70, ':', '1', '0' };
+    const juce::uint8 middle[] = { '0', '0', '0', '0', '0', '4', '0', '8', 0x0d, 0x0a };
+    const juce::uint8 last[] = { 'f', 'f', 0xf7, 0x12 };
+
+    std::vector<juce::uint8> expected;
+
+    for (auto piece : { juce::MemoryBlock (first, sizeof (first)), juce::MemoryBlock (middle, sizeof (middle)),
+                        juce::MemoryBlock (last, sizeof (last)) })
+    {
+        manager->sendMessage ("QZ Audio", juce::MidiMessage (piece.getData(), (int) piece.getSize()));
+        auto* bytes = static_cast<const juce::uint8*> (piece.getData());
+        expected.insert (expected.end(), bytes, bytes + piece.getSize());
+    }
+
+    EXPECT_EQ (device.bytesFor (port), expected);
+}
+
+TEST_F (MidiManagerTest, ListenersAreCalledLastRegisteredFirstAndOnlyOnce)
+{
+    auto port = system.addPort ("QZ Control", &device);
+    std::vector<CountingListener*> order;
+    CountingListener first (&order), second (&order), third (&order);
+
+    manager->addListener (&first);
+    manager->addListener (&second);
+    manager->addListener (&third);
+    manager->addListener (&second);
+    manager->addListener (nullptr);
+    manager->openInput ("QZ Control");
+
+    sendFromDevice (port, 0x90, 64, 1);
+    ASSERT_TRUE (waitUntil ([&] { return first.count() == 1; }));
+
+    const std::vector<CountingListener*> expected { &third, &second, &first };
+    EXPECT_EQ (order, expected);
+    EXPECT_EQ (second.count(), 1);
+    EXPECT_EQ (first.sources[0], "QZ Control");
+    EXPECT_TRUE (first.messages[0].isNoteOn());
+}
+
+TEST_F (MidiManagerTest, AListenerRemovedDuringDispatchIsNotCalled)
+{
+    auto port = system.addPort ("QZ Control", &device);
+    CountingListener removed, remover, last;
+
+    manager->addListener (&removed);
+    manager->addListener (&remover);
+    manager->addListener (&last);
+    remover.onMessage = [&] { manager->removeListener (&removed); };
+    manager->openInput ("QZ Control");
+
+    sendFromDevice (port, 0x90, 64, 1);
+    ASSERT_TRUE (waitUntil ([&] { return remover.count() == 1; }));
+    pumpFor (50);
+
+    EXPECT_EQ (last.count(), 1);
+    EXPECT_EQ (removed.count(), 0);
+}
+
+TEST_F (MidiManagerTest, OnlyCompleteMessagesReachListeners)
+{
+    auto port = system.addPort ("QZ Audio", &device);
+    CountingListener listener;
+    manager->addListener (&listener);
+    manager->openInput ("QZ Audio");
+
+    sendFromDevice (port, 0xf0, 0x7e, 0x7f, 0x06);
+    pumpFor (50);
+    EXPECT_EQ (listener.count(), 0);
+
+    sendFromDevice (port, 0x02, 0xf7);
+    ASSERT_TRUE (waitUntil ([&] { return listener.count() == 1; }));
+
+    const juce::uint8 whole[] = { 0xf0, 0x7e, 0x7f, 0x06, 0x02, 0xf7 };
+    auto& message = listener.messages[0];
+    EXPECT_EQ (juce::MemoryBlock (message.getRawData(), (size_t) message.getRawDataSize()),
+               juce::MemoryBlock (whole, sizeof (whole)));
+}
+
+TEST_F (MidiManagerTest, DestroyingTheManagerClosesEveryPortAndCallsNoListener)
+{
+    auto audio = system.addPort ("QZ Audio", &device);
+    auto control = system.addPort ("QZ Control", &device);
+    CountingListener listener;
+    manager->addListener (&listener);
+
+    for (auto name : { "QZ Audio", "QZ Control" })
+    {
+        manager->openOutput (name);
+        manager->openInput (name);
+    }
+
+    manager.reset();
+
+    for (auto port : { audio, control })
+    {
+        EXPECT_EQ (system.getNumOpenOutputs (port), 0);
+        EXPECT_EQ (system.getNumOpenInputs (port), 0);
+        sendFromDevice (port, 0x90, 1, 1);
+    }
+
+    pumpFor (50);
+    EXPECT_EQ (listener.count(), 0);
+}
+
+TEST_F (MidiManagerTest, ClosingAnInputWhoseListenerWaitsForTheMessageThreadDoesNotDeadlock)
+{
+    auto port = system.addPort ("QZ Control", &device);
+    std::atomic<bool> waiting { false }, gaveUp { false };
+    CountingListener listener;
+    listener.onMessage = [&]
+    {
+        waiting = true;
+        const juce::MessageManagerLock mml (juce::Thread::getCurrentThread());
+        gaveUp = ! mml.lockWasGained();
+    };
+
+    manager->addListener (&listener);
+    manager->openInput ("QZ Control");
+    sendFromDevice (port, 0x90, 64, 1);
+
+    // Stay on the message thread, without dispatching, until the listener is blocked on it.
+    for (int i = 0; i < 5000 && ! waiting; ++i)
+        juce::Thread::sleep (1);
+
+    ASSERT_TRUE (waiting);
+
+    juce::Thread::sleep (20);
+    manager->closeInput ("QZ Control");
+
+    EXPECT_TRUE (gaveUp);
+    EXPECT_EQ (system.getNumOpenInputs (port), 0);
+}

@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building and testing need, skipping those already there.
+set -euo pipefail
+
+packages=(
+    build-essential cmake pkg-config
+    juce-modules-source
+    libgtest-dev
+    xvfb xauth fonts-dejavu-core
+)
+
+missing=()
+for package in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+done
+
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+asRoot=()
+[ "$(id -u)" -ne 0 ] && asRoot=(sudo)
+
+echo "Installing: ${missing[*]}"
+"${asRoot[@]}" apt-get update -qq
+"${asRoot[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"

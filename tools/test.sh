@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds everything and runs every test, the ones that need a
+# display under a virtual X server.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+tools/install-dependencies.sh
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
+cmake --build build --parallel "$(nproc)"
+
+cd build
+xvfb-run -a ctest --output-on-failure --no-tests=error
