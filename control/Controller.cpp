@@ -103,6 +103,12 @@ void Controller::startUpdate (bool skipAssets)
 
 void Controller::resetUpdate()
 {
+    // An aborted update leaves its ports open, and the device may have been unplugged and
+    // plugged in again meanwhile: they are opened afresh by the search that follows, or the
+    // identity requests would go to outputs that lead nowhere.
+    if (! senders.isEmpty())
+        closeAllPorts();
+
     senders.clear();
     updating = false;
     awaitingIdentity = true;
@@ -157,6 +163,24 @@ void Controller::makeSender (FirmwareImage* image)
     sender->addListener (this);
 }
 
+bool Controller::isPortBusy (const juce::String& portName) const
+{
+    for (auto* sender : senders)
+        if (sender->image->isSending && sender->image->getPortName() == portName)
+            return true;
+
+    return false;
+}
+
+bool Controller::allSendersComplete() const
+{
+    for (auto* sender : senders)
+        if (! sender->image->isComplete)
+            return false;
+
+    return true;
+}
+
 void Controller::abortUpdate()
 {
     for (auto* sender : senders)
@@ -194,6 +218,11 @@ void Controller::timerCallback()
         return;
     }
 
+    closeAllPorts();
+}
+
+void Controller::closeAllPorts()
+{
     for (auto* image : *catalogue)
     {
         midiManager->closeInput (image->getPortName());
@@ -225,21 +254,20 @@ void Controller::senderEvent (FirmwareSysexSender* sender, const juce::String& e
     {
         reportImageStatus (sender->getName(), completed);
 
-        if (chunksSent == totalChunks)
+        // Two senders can both finish after the last chunk has been counted: only the one
+        // that completes the update reports it, so that 1.0 is said once.
+        if (chunksSent == totalChunks && allSendersComplete())
         {
-            for (auto* image : *catalogue)
-            {
-                midiManager->closeInput (image->getPortName());
-                midiManager->closeOutput (image->getPortName());
-            }
-
+            closeAllPorts();
             listeners.call ([] (Listener& l) { l.progressChanged (1.0); });
         }
         else if (sender->getName() != "Control Firmware")
         {
             for (auto* next : senders)
             {
-                if (! next->image->isSending && ! next->image->isComplete)
+                // An image may start only on a port that is free: two images streaming to one
+                // port at once would interleave two SysEx messages into garbage.
+                if (! next->image->isSending && ! next->image->isComplete && ! isPortBusy (next->image->getPortName()))
                 {
                     next->start();
                     break;

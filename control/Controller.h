@@ -69,6 +69,9 @@ private:
     void connectPorts();
     void makeSender (FirmwareImage* image);
     void abortUpdate();
+    bool allSendersComplete() const;
+    bool isPortBusy (const juce::String& portName) const;
+    void closeAllPorts();
     void reportImageStatus (const juce::String& imageName, int status);
     void sendIdentityRequest (int processor);
 

@@ -36,17 +36,22 @@ void FirmwareSysexSender::timerCallback()
 {
     const auto portName = image->getPortName();
 
-    // An output that is listed but could not be opened would swallow every chunk: the
-    // user must not be told that firmware was sent when nothing went out.
-    if (! MidiManager::isOutputAvailable (portName) || ! midiManager->isOutputOpen (portName))
+    if (! MidiManager::isOutputAvailable (portName))
     {
-        stopTimer();
-        tellListeners ("Error");
+        fail();
         return;
     }
 
     if (nextChunk < image->numChunks)
     {
+        // An output that is listed but could not be opened would swallow every chunk: the
+        // user must not be told that firmware was sent when nothing went out.
+        if (! midiManager->isOutputOpen (portName))
+        {
+            fail();
+            return;
+        }
+
         // Every chunk goes out exactly as it stands in the payload, whatever its length.
         const auto chunk = image->getChunk (nextChunk);
         midiManager->sendBytes (portName, chunk.getData(), (int) chunk.getSize());
@@ -59,6 +64,12 @@ void FirmwareSysexSender::timerCallback()
     image->isSending = false;
     image->isComplete = true;
     tellListeners ("Complete");
+}
+
+void FirmwareSysexSender::fail()
+{
+    stopTimer();
+    tellListeners ("Error");
 }
 
 void FirmwareSysexSender::tellListeners (const juce::String& event)

@@ -9,7 +9,7 @@
 
     Listeners hear "Started" from inside start(), then "Chunk" for every chunk sent, and
     finally "Complete" on the tick after the last chunk, or "Error" on the first tick that
-    finds the port gone or its output not open. Everything runs on the message thread.
+    finds the port gone, or that would send to an output that is not open. Everything runs on the message thread.
 */
 class FirmwareSysexSender : public juce::Timer
 {
@@ -31,6 +31,7 @@ public:
     void timerCallback() override;
 
 private:
+    void fail();
     void tellListeners (const juce::String& event);
 
     juce::ListenerList<Listener> senderListeners;

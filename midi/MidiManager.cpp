@@ -1,4 +1,5 @@
 #include "MidiManager.h"
+#include <limits>
 
 MidiManager::MidiManager()
     : system (MidiDeviceSystem::getCurrent())
@@ -11,7 +12,11 @@ MidiManager::~MidiManager()
         delete entry.output;
 
     outputs.clear();
-    listeners.clear();
+
+    {
+        const juce::ScopedLock sl (listenerLock);
+        listeners.clear();
+    }
 
     // Stopping the inputs here rather than leaving them to the member destructors keeps a
     // message that is still arriving away from a listener list that has already gone.
@@ -124,20 +129,44 @@ bool MidiManager::isOutputAvailable (const juce::String& portName)
 
 void MidiManager::addListener (Listener* listener)
 {
+    const juce::ScopedLock sl (listenerLock);
+
     if (listener != nullptr)
-        listeners.add (listener);
+        listeners.addIfNotAlreadyThere (listener);
 }
 
 void MidiManager::removeListener (Listener* listener)
 {
-    if (listener != nullptr)
-        listeners.remove (listener);
+    const juce::ScopedLock sl (listenerLock);
+    listeners.removeFirstMatchingValue (listener);
 }
 
 void MidiManager::handleIncomingMidiMessage (MidiDeviceSystem::Input* source, const juce::MidiMessage& message)
 {
-    // The lambda form of call() is the one that skips a listener removed during the walk.
-    listeners.call ([&] (Listener& l) { l.midiMessageReceived (source, message); });
+    // Last registered first. The walk goes on below the listener called last, found again
+    // after each call, so that a listener removed meanwhile is skipped and none is called twice.
+    int position = std::numeric_limits<int>::max();
+    Listener* previous = nullptr;
+
+    for (;;)
+    {
+        {
+            const juce::ScopedLock sl (listenerLock);
+            const auto previousIndex = listeners.indexOf (previous);
+
+            if (previousIndex >= 0)
+                position = previousIndex;
+
+            position = juce::jmin (position - 1, listeners.size() - 1);
+
+            if (position < 0)
+                return;
+
+            previous = listeners.getUnchecked (position);
+        }
+
+        previous->midiMessageReceived (source, message);
+    }
 }
 
 void MidiManager::registerOutput (const juce::String& portName, MidiDeviceSystem::Output* output)

@@ -10,8 +10,10 @@
     is simply not open.
 
     Opens, closes, sends and listener registration happen on the message thread.
-    handleIncomingMidiMessage, and with it every listener, runs on an input's own thread;
-    register listeners before opening the inputs that will call them.
+    handleIncomingMidiMessage, and with it every listener, runs on an input's own thread.
+    The listener list has a lock of its own, held only to read or change the list, never
+    during a call: a listener may wait for the message thread while that thread removes
+    another one.
 */
 class MidiManager : private MidiDeviceSystem::InputCallback
 {
@@ -69,8 +71,8 @@ private:
     MidiDeviceSystem& system;
     juce::OwnedArray<MidiDeviceSystem::Input> inputs;
     juce::Array<OutputEntry> outputs;
-    juce::ListenerList<Listener> listeners;
-    juce::CriticalSection lock;
+    juce::Array<Listener*> listeners;
+    juce::CriticalSection lock, listenerLock;
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (MidiManager)
 };

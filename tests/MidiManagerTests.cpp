@@ -267,6 +267,7 @@ TEST_F (MidiManagerTest, AListenerRemovedDuringDispatchIsNotCalled)
     pumpFor (50);
 
     EXPECT_EQ (last.count(), 1);
+    EXPECT_EQ (remover.count(), 1);
     EXPECT_EQ (removed.count(), 0);
 }
 

@@ -1,0 +1,503 @@
+#include "ControllerTestSupport.h"
+#include "HexWriter.h"
+#include <gtest/gtest.h>
+
+namespace
+{
+    const std::vector<juce::uint8> audioHeader { 0xf0, 0x47, 0x10, 0x33, 0x70 };
+    const std::vector<juce::uint8> graphicsHeader { 0xf0, 0x47, 0x20, 0x33, 0x70 };
+    const std::vector<juce::uint8> controlHeader { 0xf0, 0x00, 0x01, 0x3f, 0x00, 0x33, 0x70 };
+
+    std::unique_ptr<FirmwareImage> smallImage (const char* name, const char* portName, const std::vector<juce::uint8>& header,
+                                               juce::uint32 address, int dataBytes)
+    {
+        const bool isControl = header.size() == controlHeader.size();
+        HexWriter writer (isControl ? HexWriter::DigitCase::upper : HexWriter::DigitCase::lower);
+
+        std::vector<juce::uint8> data ((size_t) dataBytes);
+
+        for (size_t i = 0; i < data.size(); ++i)
+            data[i] = (juce::uint8) (i * 31 + address);
+
+        writer.writeData (address, data.data(), data.size());
+        writer.writeEndOfFile();
+
+        auto payload = header;
+        payload.insert (payload.end(), writer.getText().begin(), writer.getText().end());
+        payload.push_back (0xf7);
+
+        return std::make_unique<FirmwareImage> (payload.data(), (int) payload.size(), 512, 4, portName, name);
+    }
+
+    const char* const portNames[] = { "QZ Control", "QZ Audio", "QZ Graphics" };
+
+    /** The catalogue's order and names with small payloads: control finishes first, then the
+        graphics application, then the audio application, as with the real ones.
+    */
+    void buildSmallCatalogue (FirmwareCatalogue& catalogue, int audioApplicationBytes = 2000, int graphicsApplicationBytes = 1200)
+    {
+        catalogue.add (smallImage ("Audio Application Firmware",    "QZ Audio",    audioHeader,    0x08040000, audioApplicationBytes));
+        catalogue.add (smallImage ("Graphics Application Firmware", "QZ Graphics", graphicsHeader, 0x08040000, graphicsApplicationBytes));
+        catalogue.add (smallImage ("Graphics Assets",               "QZ Graphics", graphicsHeader, 0x08100000, 3000));
+        catalogue.add (smallImage ("Audio Assets",                  "QZ Audio",    audioHeader,    0x08100000, 3000));
+        catalogue.add (smallImage ("Control Firmware",              "QZ Control",  controlHeader,  0x08004000, 300));
+    }
+
+    struct ControllerTest : testing::Test
+    {
+        ControllerTest()
+        {
+            buildSmallCatalogue (catalogue);
+        }
+
+        ~ControllerTest() override
+        {
+            destroyController();
+        }
+
+        /** Stops the inputs first, so that no identity reply is still on its way to the
+            controller when it goes.
+        */
+        void destroyController()
+        {
+            for (auto* name : portNames)
+                manager.closeInput (name);
+
+            controller.reset();
+        }
+
+        void makeController()
+        {
+            controller = std::make_unique<Controller> (&manager, &catalogue);
+            controller->addListener (&log);
+        }
+
+        bool waitForVersions (int count = 3)
+        {
+            return waitUntil ([&] { return log.entriesStartingWith ("current").size() >= count; });
+        }
+
+        bool waitForEnd()
+        {
+            return waitUntil ([&] { return log.numCompletions() > 0 || log.entries().contains ("status 0 4"); }, 10000);
+        }
+
+        int totalChunks (bool skipAssets) const
+        {
+            int total = 0;
+
+            for (auto* image : catalogue)
+                if (! (skipAssets && image->getName().contains ("Assets")))
+                    total += image->numChunks;
+
+            return total;
+        }
+
+        int openPorts()
+        {
+            int open = 0;
+
+            for (int processor = 0; processor < 3; ++processor)
+                open += system.getNumOpenInputs (device.getPortId (processor))
+                      + system.getNumOpenOutputs (device.getPortId (processor));
+
+            return open;
+        }
+
+        VirtualMidiSystem system;
+        EmulatedQzDevice device { system };
+        MidiManager manager;
+        FirmwareCatalogue catalogue;
+        ControllerLog log;
+        std::unique_ptr<Controller> controller;
+    };
+
+    juce::StringArray statusesOf (const juce::StringArray& entries)
+    {
+        juce::StringArray statuses;
+
+        for (auto& entry : entries)
+            if (entry.startsWith ("status") || entry.startsWith ("running") || entry == "progress 1.0")
+                statuses.add (entry);
+
+        return statuses;
+    }
+}
+
+TEST_F (ControllerTest, AFullUpdateSendsEveryImageInOrderAndCompletesOnce)
+{
+    makeController();
+    ASSERT_TRUE (waitForVersions());
+    log.clear();
+
+    for (int processor = 0; processor < 3; ++processor)
+        device.clear (processor);
+
+    controller->startUpdate (false);
+    ASSERT_TRUE (waitForEnd());
+    pumpFor (50);
+
+    EXPECT_EQ (statusesOf (log.entries()), juce::StringArray ({
+        "status 1 0", "status 3 0", "status 0 0",
+        "status 1 1", "status 3 1", "status 0 1",
+        "running",
+        "status 0 2",
+        "status 3 2", "status 4 1",
+        "status 1 2", "status 2 1",
+        "status 4 2",
+        "status 2 2",
+        "progress 1.0" }));
+
+    const auto total = totalChunks (false);
+    auto progress = log.progressValues();
+    ASSERT_EQ ((int) progress.size(), (total - 1) / 20 + 1);
+
+    for (size_t i = 0; i + 1 < progress.size(); ++i)
+        EXPECT_DOUBLE_EQ (progress[i], (double) (20 * (i + 1)) / total);
+
+    EXPECT_EQ (log.numCompletions(), 1);
+    EXPECT_EQ (openPorts(), 0);
+    EXPECT_TRUE (controller->isUpdating());
+
+    for (int processor = 0; processor < 3; ++processor)
+    {
+        EXPECT_EQ (device.getReceivedBytes (processor), expectedStreamFor (catalogue, portNames[processor], false)) << processor;
+        EXPECT_TRUE (device.getFaults (processor).isEmpty()) << device.getFaults (processor).joinIntoString ("\n");
+        EXPECT_EQ (device.getApplicationCheck (processor), EmulatedQzDevice::ImageCheck::valid);
+    }
+
+    EXPECT_EQ (device.getAssetsCheck (EmulatedQzDevice::audio), EmulatedQzDevice::ImageCheck::valid);
+    EXPECT_EQ (device.getAssetsCheck (EmulatedQzDevice::graphics), EmulatedQzDevice::ImageCheck::valid);
+}
+
+TEST_F (ControllerTest, TheAlternativeModeSendsOnlyTheThreeApplicationImages)
+{
+    makeController();
+    ASSERT_TRUE (waitForVersions());
+    log.clear();
+
+    for (int processor = 0; processor < 3; ++processor)
+        device.clear (processor);
+
+    controller->startUpdate (true);
+    ASSERT_TRUE (waitForEnd());
+    pumpFor (50);
+
+    EXPECT_EQ (statusesOf (log.entries()), juce::StringArray ({
+        "status 1 0", "status 3 0", "status 0 0",
+        "status 1 1", "status 3 1", "status 0 1",
+        "running",
+        "status 0 2", "status 3 2", "status 1 2",
+        "progress 1.0" }));
+
+    EXPECT_EQ (log.numCompletions(), 1);
+    EXPECT_EQ (openPorts(), 0);
+
+    for (int processor = 0; processor < 3; ++processor)
+    {
+        EXPECT_EQ (device.getReceivedBytes (processor), expectedStreamFor (catalogue, portNames[processor], true));
+        EXPECT_TRUE (device.getFaults (processor).isEmpty());
+    }
+}
+
+TEST_F (ControllerTest, ProgressReachesOneOnlyWhenTheLastImageIsCompleteEvenOnAMultipleOfTwenty)
+{
+    // Sizes that make the update exactly 40 chunks, so the 40th chunk is a multiple of 20.
+    FirmwareCatalogue exact;
+    auto payload = [&] (const std::vector<juce::uint8>& header, int chunks)
+    {
+        std::vector<juce::uint8> bytes (header);
+        bytes.insert (bytes.end(), (size_t) (512 * chunks - 1) - header.size(), 0x30);
+        bytes.push_back (0xf7);
+        return bytes;
+    };
+
+    const std::tuple<const char*, const char*, std::vector<juce::uint8>, int> rows[] = {
+        { "Audio Application Firmware",    "QZ Audio",    audioHeader,    9 },
+        { "Graphics Application Firmware", "QZ Graphics", graphicsHeader, 8 },
+        { "Graphics Assets",               "QZ Graphics", graphicsHeader, 8 },
+        { "Audio Assets",                  "QZ Audio",    audioHeader,    8 },
+        { "Control Firmware",              "QZ Control",  controlHeader,  7 } };
+
+    for (auto& [name, port, header, chunks] : rows)
+    {
+        auto bytes = payload (header, chunks);
+        exact.add (std::make_unique<FirmwareImage> (bytes.data(), (int) bytes.size(), 512, 4, port, name));
+    }
+
+    controller = std::make_unique<Controller> (&manager, &exact);
+    controller->addListener (&log);
+    controller->startUpdate (false);
+    ASSERT_TRUE (waitForEnd());
+    pumpFor (50);
+
+    // The 40th chunk reports nothing; the completion that follows it reports 1.0, once.
+    auto entries = statusesOf (log.entries());
+    const auto completion = entries.indexOf ("progress 1.0");
+    ASSERT_GT (completion, 0);
+    EXPECT_TRUE (entries[completion - 1].endsWith (" 2"));
+    EXPECT_EQ (log.progressValues(), (std::vector<double> { 0.5, 1.0 })) << entries.joinIntoString (", ");
+    EXPECT_EQ (log.entriesStartingWith ("status").size(), 3 + 5 + 5);
+    EXPECT_EQ (entries[entries.size() - 1], "progress 1.0");
+    destroyController();
+}
+
+TEST_F (ControllerTest, AnImageWaitsForItsPortToBeFree)
+{
+    // With an audio application shorter than the graphics one, the first pending image in
+    // catalogue order, the graphics assets, would start on a port that is still busy.
+    FirmwareCatalogue swapped;
+    buildSmallCatalogue (swapped, 1200, 2000);
+    controller = std::make_unique<Controller> (&manager, &swapped);
+    controller->addListener (&log);
+    ASSERT_TRUE (waitForVersions());
+    log.clear();
+
+    for (int processor = 0; processor < 3; ++processor)
+        device.clear (processor);
+
+    controller->startUpdate (false);
+    ASSERT_TRUE (waitForEnd());
+
+    auto statuses = log.entriesStartingWith ("status").joinIntoString (",");
+    EXPECT_TRUE (statuses.contains ("status 1 2,status 2 1")) << statuses;
+    EXPECT_TRUE (statuses.contains ("status 3 2,status 4 1")) << statuses;
+    EXPECT_EQ (log.numCompletions(), 1);
+
+    for (int processor = 0; processor < 3; ++processor)
+    {
+        EXPECT_EQ (device.getReceivedBytes (processor), expectedStreamFor (swapped, portNames[processor], false));
+        EXPECT_TRUE (device.getFaults (processor).isEmpty()) << device.getFaults (processor).joinIntoString ("\n");
+    }
+
+    destroyController();
+}
+
+TEST_F (ControllerTest, ResettingAnUpdateCutOffByAnUnplugAsksTheReturnedDeviceAgain)
+{
+    makeController();
+    ASSERT_TRUE (waitForVersions());
+    controller->startUpdate (false);
+    ASSERT_TRUE (waitUntil ([&] { return device.getReceivedBytes (EmulatedQzDevice::audio).size() > 2000; }));
+
+    device.setPlugged (false);
+    ASSERT_TRUE (waitForEnd());
+    device.setPlugged (true);
+    pumpFor (150);
+    log.clear();
+
+    controller->resetUpdate();
+    ASSERT_TRUE (waitForVersions());
+    EXPECT_TRUE (log.entries().contains ("current 1 0.0.2.1"));
+}
+
+TEST_F (ControllerTest, UnpluggingMidTransferAbortsOnceAndStopsEverySender)
+{
+    makeController();
+    ASSERT_TRUE (waitForVersions());
+    log.clear();
+
+    controller->startUpdate (false);
+    ASSERT_TRUE (waitUntil ([&] { return device.getReceivedBytes (EmulatedQzDevice::audio).size() > 2000; }));
+    device.setPlugged (false);
+    ASSERT_TRUE (waitForEnd());
+
+    const auto received = device.getReceivedBytes (EmulatedQzDevice::audio).size();
+    pumpFor (100);
+
+    EXPECT_EQ (log.entriesStartingWith ("status").joinIntoString (",").fromFirstOccurrenceOf ("status 1 4", true, false),
+               "status 1 4,status 3 4,status 0 4");
+    EXPECT_EQ (log.numCompletions(), 0);
+    EXPECT_EQ (device.getReceivedBytes (EmulatedQzDevice::audio).size(), received);
+    EXPECT_TRUE (controller->isUpdating());
+
+    // The ports are left as they are until the update is reset.
+    EXPECT_GT (openPorts(), 0);
+
+    for (int processor = 0; processor < 3; ++processor)
+        EXPECT_TRUE (device.getFaults (processor).isEmpty()) << device.getFaults (processor).joinIntoString ("\n");
+}
+
+TEST_F (ControllerTest, ADeviceAbsentAtTheStartAbortsOncePerCatalogueImage)
+{
+    device.setPlugged (false);
+    makeController();
+    log.clear();
+
+    controller->startUpdate (false);
+    pumpFor (100);
+
+    juce::StringArray expected { "status 1 0", "status 3 0", "status 0 0" };
+
+    for (int i = 0; i < 5; ++i)
+        expected.addArray ({ "status 1 4", "status 3 4", "status 0 4" });
+
+    expected.add ("running");
+    EXPECT_EQ (statusesOf (log.entries()), expected);
+    EXPECT_TRUE (controller->isUpdating());
+
+    for (int processor = 0; processor < 3; ++processor)
+        EXPECT_TRUE (device.getReceivedBytes (processor).empty());
+}
+
+TEST_F (ControllerTest, AMissingPortAbortsOnceForEachImageOnIt)
+{
+    for (auto [processor, aborts] : { std::pair { 1, 2 }, std::pair { 0, 1 } })
+    {
+        device.setPortName (processor, "QZ Elsewhere");
+        controller = std::make_unique<Controller> (&manager, &catalogue);
+        controller->addListener (&log);
+        log.clear();
+
+        controller->startUpdate (false);
+        pumpFor (50);
+
+        EXPECT_EQ (log.entriesStartingWith ("status 0 4").size(), aborts) << processor;
+        EXPECT_FALSE (log.entries().contains ("status 0 1"));
+
+        destroyController();
+        device.setPortName (processor, portNames[processor]);
+    }
+}
+
+TEST_F (ControllerTest, AnOutputThatCannotBeOpenedAbortsInsteadOfCompleting)
+{
+    makeController();
+    ASSERT_TRUE (waitForVersions());
+    system.setFailsToOpen (device.getPortId (EmulatedQzDevice::control), true);
+    log.clear();
+
+    controller->startUpdate (true);
+    ASSERT_TRUE (waitForEnd());
+
+    EXPECT_TRUE (log.entries().contains ("status 0 4"));
+    EXPECT_EQ (log.numCompletions(), 0);
+}
+
+TEST_F (ControllerTest, ResetGoesBackToSearchingAndReportsIdleAndZeroProgress)
+{
+    makeController();
+    ASSERT_TRUE (waitForVersions());
+    controller->startUpdate (true);
+    ASSERT_TRUE (waitForEnd());
+    log.clear();
+
+    controller->resetUpdate();
+    EXPECT_EQ (log.entries(), juce::StringArray ({ "not running", "progress 0.0" }));
+    EXPECT_FALSE (controller->isUpdating());
+
+    // Searching again: the unit, reset after taking its firmware, reports the new versions.
+    device.resetUnit();
+    ASSERT_TRUE (waitForVersions());
+    EXPECT_TRUE (log.entries().contains ("current 0 0.0.3.6"));
+    EXPECT_TRUE (log.entries().contains ("current 1 0.0.2.6"));
+    EXPECT_TRUE (log.entries().contains ("current 2 0.0.2.6"));
+}
+
+TEST_F (ControllerTest, AddingAListenerAnnouncesTheCarriedVersionsToEveryListener)
+{
+    makeController();
+    ControllerLog second;
+    log.clear();
+
+    controller->addListener (&second);
+    controller->addListener (&second);
+    controller->addListener (nullptr);
+
+    juce::StringArray twice { "available 0 0.0.3.6", "available 1 0.0.2.6", "available 2 0.0.2.6" };
+    twice.addArray (twice);
+    EXPECT_EQ (log.entries(), twice);
+    EXPECT_EQ (second.entries(), twice);
+}
+
+TEST_F (ControllerTest, ThePollReportsPresenceAndOpensOrClosesThePorts)
+{
+    device.setAnswersIdentity (false);
+    makeController();
+
+    ASSERT_TRUE (waitUntil ([&] { return openPorts() == 6 && log.lastPresence; }));
+
+    device.setPlugged (false);
+    ASSERT_TRUE (waitUntil ([&] { return openPorts() == 0 && ! log.lastPresence; }));
+
+    // During an update the poll stays silent.
+    device.setPlugged (true);
+    controller->startUpdate (false);
+    const auto reports = log.presenceReports;
+    pumpFor (350);
+    EXPECT_EQ (log.presenceReports, reports);
+}
+
+TEST_F (ControllerTest, IdentityRequestsRepeatUntilAReplyArrivesThenStop)
+{
+    device.setAnswersIdentity (false);
+    makeController();
+
+    ASSERT_TRUE (waitUntil ([&] { return device.getNumIdentityRequests (EmulatedQzDevice::control) >= 6; }));
+    EXPECT_TRUE (log.entriesStartingWith ("current").isEmpty());
+
+    device.setAnswersIdentity (true);
+    ASSERT_TRUE (waitForVersions());
+    pumpFor (150);
+
+    const auto requests = device.getNumIdentityRequests (EmulatedQzDevice::control);
+    pumpFor (350);
+    EXPECT_EQ (device.getNumIdentityRequests (EmulatedQzDevice::control), requests);
+    EXPECT_TRUE (log.entries().contains ("current 0 0.0.3.1"));
+}
+
+TEST_F (ControllerTest, TheSelectorDecidesTheProcessorWhateverThePort)
+{
+    device.setIdentityReply (EmulatedQzDevice::audio, EmulatedQzDevice::IdentityReply::onOtherPort);
+    device.setVersion (EmulatedQzDevice::audio, "1.10.0.127");
+    makeController();
+
+    ASSERT_TRUE (waitForVersions());
+    EXPECT_TRUE (log.entries().contains ("current 1 1.10.0.127"));
+}
+
+TEST_F (ControllerTest, MalformedRepliesAreIgnoredAndAnUnknownSelectorEndsTheSearchSilently)
+{
+    using Reply = EmulatedQzDevice::IdentityReply;
+    device.setIdentityReply (EmulatedQzDevice::control, Reply::wrongLength);
+    device.setIdentityReply (EmulatedQzDevice::audio, Reply::wrongManufacturer);
+    device.setIdentityReply (EmulatedQzDevice::graphics, Reply::wrongFamily);
+    makeController();
+
+    ASSERT_TRUE (waitUntil ([&] { return device.getNumIdentityRequests (EmulatedQzDevice::graphics) >= 6; }));
+    EXPECT_TRUE (log.entriesStartingWith ("current").isEmpty());
+
+    device.setIdentityReply (EmulatedQzDevice::graphics, Reply::correct);
+    device.setSelector (EmulatedQzDevice::graphics, 0x30);
+    pumpFor (300);
+
+    const auto requests = device.getNumIdentityRequests (EmulatedQzDevice::graphics);
+    pumpFor (350);
+    EXPECT_EQ (device.getNumIdentityRequests (EmulatedQzDevice::graphics), requests);
+    EXPECT_TRUE (log.entriesStartingWith ("current").isEmpty());
+}
+
+TEST (ControllerIdentity, ReadsTheVersionFromAnAcceptableReplyOnly)
+{
+    juce::Array<juce::uint8> reply;
+    const juce::uint8 head[] = { 0x7e, 0x00, 0x06, 0x02, 0x00, 0x01, 0x3f, 0x33, 0x55, 0x66, 0x00, 0x0c, 0x01, 0x63, 0x10 };
+    reply.addArray (head, (int) sizeof (head));
+
+    while (reply.size() < 35)
+        reply.add (0x7f);
+
+    EXPECT_TRUE (Controller::isIdentityReply (reply));
+    EXPECT_EQ (Controller::versionFromIdentityReply (reply), "0.12.1.99");
+
+    auto shorter = reply;
+    shorter.removeLast();
+    EXPECT_FALSE (Controller::isIdentityReply (shorter));
+    EXPECT_EQ (Controller::versionFromIdentityReply (shorter), "");
+
+    for (int index : { 0, 2, 3, 4, 5, 6, 7 })
+    {
+        auto broken = reply;
+        broken.set (index, (juce::uint8) (broken[index] + 1));
+        EXPECT_FALSE (Controller::isIdentityReply (broken)) << index;
+    }
+}
