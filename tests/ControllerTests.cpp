@@ -82,6 +82,31 @@ namespace
             return waitUntil ([&] { return log.numCompletions() > 0 || log.entries().contains ("status 0 4"); }, 10000);
         }
 
+        /** Waits for the device's identity, forgets what came before, and runs an update to its end. */
+        void runUpdate (bool skipAssets)
+        {
+            ASSERT_TRUE (waitForVersions());
+            log.clear();
+
+            for (int processor = 0; processor < 3; ++processor)
+                device.clear (processor);
+
+            controller->startUpdate (skipAssets);
+            ASSERT_TRUE (waitForEnd());
+            pumpFor (50);
+        }
+
+        void expectDeviceHoldsExactly (const FirmwareCatalogue& sent, bool skipAssets)
+        {
+            for (int processor = 0; processor < 3; ++processor)
+            {
+                EXPECT_EQ (device.getReceivedBytes (processor), expectedStreamFor (sent, portNames[processor], skipAssets))
+                    << portNames[processor];
+                EXPECT_TRUE (device.getFaults (processor).isEmpty()) << device.getFaults (processor).joinIntoString ("\n");
+                EXPECT_EQ (device.getApplicationCheck (processor), EmulatedQzDevice::ImageCheck::valid);
+            }
+        }
+
         int totalChunks (bool skipAssets) const
         {
             int total = 0;
@@ -127,15 +152,7 @@ namespace
 TEST_F (ControllerTest, AFullUpdateSendsEveryImageInOrderAndCompletesOnce)
 {
     makeController();
-    ASSERT_TRUE (waitForVersions());
-    log.clear();
-
-    for (int processor = 0; processor < 3; ++processor)
-        device.clear (processor);
-
-    controller->startUpdate (false);
-    ASSERT_TRUE (waitForEnd());
-    pumpFor (50);
+    runUpdate (false);
 
     EXPECT_EQ (statusesOf (log.entries()), juce::StringArray ({
         "status 1 0", "status 3 0", "status 0 0",
@@ -159,13 +176,7 @@ TEST_F (ControllerTest, AFullUpdateSendsEveryImageInOrderAndCompletesOnce)
     EXPECT_EQ (openPorts(), 0);
     EXPECT_TRUE (controller->isUpdating());
 
-    for (int processor = 0; processor < 3; ++processor)
-    {
-        EXPECT_EQ (device.getReceivedBytes (processor), expectedStreamFor (catalogue, portNames[processor], false)) << processor;
-        EXPECT_TRUE (device.getFaults (processor).isEmpty()) << device.getFaults (processor).joinIntoString ("\n");
-        EXPECT_EQ (device.getApplicationCheck (processor), EmulatedQzDevice::ImageCheck::valid);
-    }
-
+    expectDeviceHoldsExactly (catalogue, false);
     EXPECT_EQ (device.getAssetsCheck (EmulatedQzDevice::audio), EmulatedQzDevice::ImageCheck::valid);
     EXPECT_EQ (device.getAssetsCheck (EmulatedQzDevice::graphics), EmulatedQzDevice::ImageCheck::valid);
 }
@@ -173,15 +184,7 @@ TEST_F (ControllerTest, AFullUpdateSendsEveryImageInOrderAndCompletesOnce)
 TEST_F (ControllerTest, TheAlternativeModeSendsOnlyTheThreeApplicationImages)
 {
     makeController();
-    ASSERT_TRUE (waitForVersions());
-    log.clear();
-
-    for (int processor = 0; processor < 3; ++processor)
-        device.clear (processor);
-
-    controller->startUpdate (true);
-    ASSERT_TRUE (waitForEnd());
-    pumpFor (50);
+    runUpdate (true);
 
     EXPECT_EQ (statusesOf (log.entries()), juce::StringArray ({
         "status 1 0", "status 3 0", "status 0 0",
@@ -192,12 +195,7 @@ TEST_F (ControllerTest, TheAlternativeModeSendsOnlyTheThreeApplicationImages)
 
     EXPECT_EQ (log.numCompletions(), 1);
     EXPECT_EQ (openPorts(), 0);
-
-    for (int processor = 0; processor < 3; ++processor)
-    {
-        EXPECT_EQ (device.getReceivedBytes (processor), expectedStreamFor (catalogue, portNames[processor], true));
-        EXPECT_TRUE (device.getFaults (processor).isEmpty());
-    }
+    expectDeviceHoldsExactly (catalogue, true);
 }
 
 TEST_F (ControllerTest, ProgressReachesOneOnlyWhenTheLastImageIsCompleteEvenOnAMultipleOfTwenty)
@@ -250,26 +248,13 @@ TEST_F (ControllerTest, AnImageWaitsForItsPortToBeFree)
     buildSmallCatalogue (swapped, 1200, 2000);
     controller = std::make_unique<Controller> (&manager, &swapped);
     controller->addListener (&log);
-    ASSERT_TRUE (waitForVersions());
-    log.clear();
-
-    for (int processor = 0; processor < 3; ++processor)
-        device.clear (processor);
-
-    controller->startUpdate (false);
-    ASSERT_TRUE (waitForEnd());
+    runUpdate (false);
 
     auto statuses = log.entriesStartingWith ("status").joinIntoString (",");
     EXPECT_TRUE (statuses.contains ("status 1 2,status 2 1")) << statuses;
     EXPECT_TRUE (statuses.contains ("status 3 2,status 4 1")) << statuses;
     EXPECT_EQ (log.numCompletions(), 1);
-
-    for (int processor = 0; processor < 3; ++processor)
-    {
-        EXPECT_EQ (device.getReceivedBytes (processor), expectedStreamFor (swapped, portNames[processor], false));
-        EXPECT_TRUE (device.getFaults (processor).isEmpty()) << device.getFaults (processor).joinIntoString ("\n");
-    }
-
+    expectDeviceHoldsExactly (swapped, false);
     destroyController();
 }
 
