@@ -5,7 +5,7 @@ VR24FirmwareUpdaterApplication::~VR24FirmwareUpdaterApplication() = default;
 
 const juce::String VR24FirmwareUpdaterApplication::getApplicationName()
 {
-    return "Corvale QZ Firmware Updater";
+    return applicationName;
 }
 
 const juce::String VR24FirmwareUpdaterApplication::getApplicationVersion()
@@ -22,6 +22,11 @@ void VR24FirmwareUpdaterApplication::initialise (const juce::String&)
 {
     juce::LookAndFeel::getDefaultLookAndFeel().setUsingNativeAlertWindows (true);
     buildFirmwareCatalogue();
+
+    controller = std::make_unique<Controller> (&midiManager, &catalogue);
+    mainComponent = std::make_unique<MainWindowComponent> (controller.get());
+    controller->addListener (mainComponent.get());
+    mainWindow = std::make_unique<MainWindow> (mainComponent.get());
 }
 
 void VR24FirmwareUpdaterApplication::shutdown()
@@ -34,7 +39,20 @@ void VR24FirmwareUpdaterApplication::anotherInstanceStarted (const juce::String&
 
 void VR24FirmwareUpdaterApplication::systemRequestedQuit()
 {
-    quit();
+    if (controller == nullptr || ! controller->isUpdating())
+    {
+        quit();
+        return;
+    }
+
+    // The message names the OK button, so the box must show one: a box JUCE draws itself
+    // shows the captions it is given, and a native box shows OK and Cancel only when the
+    // first caption is "OK".
+    if (juce::AlertWindow::showOkCancelBox (juce::AlertWindow::WarningIcon, "Update In Progress",
+                                            "Do you really want to quit ? Pressing OK will leave the device in an "
+                                            "unusable state until a firmware update is sucessfully performed.",
+                                            "OK", "Cancel", nullptr, nullptr))
+        quit();
 }
 
 void VR24FirmwareUpdaterApplication::buildFirmwareCatalogue()

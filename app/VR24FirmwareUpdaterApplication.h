@@ -1,7 +1,10 @@
 #pragma once
 
+#include "MainWindow.h"
+#include "../control/Controller.h"
 #include "../firmware/FirmwareCatalogue.h"
 #include "../midi/MidiManager.h"
+#include "../ui/MainWindowComponent.h"
 #include <juce_gui_basics/juce_gui_basics.h>
 
 /** The application object: owns every long-lived object of the updater and releases
@@ -10,6 +13,8 @@
 class VR24FirmwareUpdaterApplication : public juce::JUCEApplication
 {
 public:
+    static constexpr const char* applicationName = "Corvale QZ Firmware Updater";
+
     VR24FirmwareUpdaterApplication() = default;
     ~VR24FirmwareUpdaterApplication() override;
 
@@ -23,11 +28,15 @@ public:
 
     void buildFirmwareCatalogue();
 
-    const FirmwareCatalogue& getCatalogue() const noexcept   { return catalogue; }
+    FirmwareCatalogue& getCatalogue() noexcept               { return catalogue; }
 
 private:
+    // Declared in reverse order of release: the window goes first, the port manager last.
     MidiManager midiManager;
     FirmwareCatalogue catalogue;
+    std::unique_ptr<MainWindowComponent> mainComponent;
+    std::unique_ptr<Controller> controller;
+    std::unique_ptr<MainWindow> mainWindow;
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (VR24FirmwareUpdaterApplication)
 };

@@ -1,0 +1,45 @@
+#include "ControllerTestSupport.h"
+#include "app/VR24FirmwareUpdaterApplication.h"
+#include <gtest/gtest.h>
+
+// The embedded catalogue at the real pace, in full: about 70 seconds.
+TEST (RealUpdate, SendsTheEmbeddedCatalogueByteForByteAndCompletesOnce)
+{
+    VirtualMidiSystem system;
+    EmulatedQzDevice device (system);
+    VR24FirmwareUpdaterApplication application;
+    application.buildFirmwareCatalogue();
+    auto& catalogue = application.getCatalogue();
+
+    MidiManager manager;
+    ControllerLog log;
+    auto controller = std::make_unique<Controller> (&manager, &catalogue);
+    controller->addListener (&log);
+    ASSERT_TRUE (waitUntil ([&] { return log.entriesStartingWith ("current").size() >= 3; }));
+
+    for (int processor = 0; processor < 3; ++processor)
+        device.clear (processor);
+
+    controller->startUpdate (false);
+    ASSERT_TRUE (waitUntil ([&] { return log.numCompletions() > 0 || log.entries().contains ("status 0 4"); }, 200000));
+    pumpFor (100);
+
+    EXPECT_EQ (log.numCompletions(), 1);
+    auto progress = log.progressValues();
+    ASSERT_GE (progress.size(), 2u);
+    EXPECT_DOUBLE_EQ (progress[progress.size() - 2], 35140.0 / 35158.0);
+    EXPECT_EQ (progress.back(), 1.0);
+
+    const char* const portNames[] = { "QZ Control", "QZ Audio", "QZ Graphics" };
+
+    for (int processor = 0; processor < 3; ++processor)
+    {
+        EXPECT_TRUE (device.getReceivedBytes (processor) == expectedStreamFor (catalogue, portNames[processor], false))
+            << portNames[processor];
+        EXPECT_TRUE (device.getFaults (processor).isEmpty()) << device.getFaults (processor).joinIntoString ("\n");
+        EXPECT_EQ (device.getApplicationCheck (processor), EmulatedQzDevice::ImageCheck::valid);
+    }
+
+    for (auto* name : portNames)
+        manager.closeInput (name);
+}
