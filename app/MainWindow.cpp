@@ -10,6 +10,9 @@ MainWindow::MainWindow (juce::Component* content)
     setResizable (false, false);
     setVisible (true);
     centreWithSize (getWidth(), getHeight());
+
+    // The content keeps the focus whenever the window is active, so that it hears its hot key.
+    content->grabKeyboardFocus();
 }
 
 MainWindow::~MainWindow() = default;

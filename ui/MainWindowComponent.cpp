@@ -144,6 +144,9 @@ MainWindowComponent::MainWindowComponent (Controller* controllerToUse)
         addAndMakeVisible (label);
     }
 
+    // The hot key has to work as soon as the window opens, before anything has been clicked.
+    setWantsKeyboardFocus (true);
+
     addKeyListener (this);
     updateButton.addListener (this);
 }

@@ -1,0 +1,168 @@
+#include "WindowTestSupport.h"
+#include "emulator/EmulatedQzDevice.h"
+
+namespace
+{
+    /** The whole updater, as it starts, against the emulated QZ on the virtual MIDI system. */
+    struct WholeApplicationTest : testing::Test
+    {
+        WholeApplicationTest()
+        {
+            application.initialise ({});
+            window = findMainWindow();
+            content = window->getContentComponent();
+            window->addKeyListener (&windowKeys);
+            content->addKeyListener (&keys);
+        }
+
+        ~WholeApplicationTest() override
+        {
+            DialogAnswerer::closeAll();
+            content->removeKeyListener (&keys);
+            window->removeKeyListener (&windowKeys);
+        }
+
+        /** The texts of the visible current-version rows, top to bottom. */
+        juce::StringArray currentVersions()
+        {
+            juce::StringArray texts;
+
+            for (auto* child : content->getChildren())
+                if (auto* label = dynamic_cast<juce::Label*> (child))
+                    if (label->getX() == 10 && label->getY() >= 215 && label->isVisible())
+                        texts.add (label->getText());
+
+            return texts;
+        }
+
+        bool showsCurrentVersions (const juce::String& control, const juce::String& audio, const juce::String& graphics)
+        {
+            return currentVersions() == juce::StringArray ("QZ Control: " + control, "QZ Audio: " + audio,
+                                                           "QZ Graphics: " + graphics);
+        }
+
+        /** For a reviewer: the window as the user sees it, in the build folder. */
+        void saveScreenshot (juce::Component& component, const juce::String& name)
+        {
+            const auto folder = juce::File (QZ_SCREENSHOT_DIR);
+            folder.createDirectory();
+            auto file = folder.getChildFile (name + ".png");
+            file.deleteFile();
+
+            juce::FileOutputStream stream (file);
+            juce::PNGImageFormat().writeImageToStream (component.createComponentSnapshot (component.getLocalBounds()), stream);
+        }
+
+        bool typeM()
+        {
+            return typeOn (keyboard, *window, *content, windowKeys, keys, XK_m);
+        }
+
+        bool received (int processor, size_t bytes)
+        {
+            return waitUntil ([&] { return device.getReceivedBytes (processor).size() > bytes; }, 20000);
+        }
+
+        VirtualMidiSystem system;
+        EmulatedQzDevice device { system };
+        VR24FirmwareUpdaterApplication application;
+        MainWindow* window = nullptr;
+        juce::Component* content = nullptr;
+        XKeyboard keyboard;
+        KeyRecorder keys, windowKeys;
+    };
+
+    DialogAnswerer::Answer okUnless (const juce::String& titleToLeaveOpen, const DialogAnswerer::Dialog& dialog)
+    {
+        return dialog.title == titleToLeaveOpen ? leaveOpen() : DialogAnswerer::Answer { "OK" };
+    }
+}
+
+TEST_F (WholeApplicationTest, UpdatesFromTheClickToTheCompletionMessageThenShowsTheNewVersions)
+{
+    saveScreenshot (*content, "1-just-opened");
+    ASSERT_TRUE (waitUntil ([&] { return showsCurrentVersions ("0.0.3.1", "0.0.2.1", "0.0.2.1"); }));
+    saveScreenshot (*content, "2-device-present");
+
+    DialogAnswerer answerer ([] (auto& dialog) { return okUnless (completionTitle, dialog); });
+    ASSERT_TRUE (typeM());
+    updateButtonOf (*content).triggerClick();
+
+    ASSERT_TRUE (received (EmulatedQzDevice::audio, 400000));
+    saveScreenshot (*content, "3-update-under-way");
+
+    ASSERT_TRUE (waitUntil ([] { return DialogAnswerer::numOpen (completionTitle) == 1; }, 30000));
+    EXPECT_EQ (answerer.numSeen (marlowTitle), 1);
+    saveScreenshot (*content, "5-completed");
+
+    for (int processor = 0; processor < 3; ++processor)
+    {
+        EXPECT_TRUE (device.getFaults (processor).isEmpty()) << device.getFaults (processor).joinIntoString ("\n");
+        EXPECT_EQ (device.getApplicationCheck (processor), EmulatedQzDevice::ImageCheck::valid);
+        EXPECT_EQ (device.getAssetsCheck (processor), EmulatedQzDevice::ImageCheck::none);
+    }
+
+    // As the message asks: the unit is reset, then OK.
+    device.resetUnit();
+    EXPECT_TRUE (DialogAnswerer::press (completionTitle, "OK"));
+    EXPECT_TRUE (waitUntil ([&] { return showsCurrentVersions ("0.0.3.6", "0.0.2.6", "0.0.2.6"); }));
+    EXPECT_TRUE (updateButtonOf (*content).isEnabled());
+    EXPECT_EQ (answerer.numSeen (completionTitle), 1);
+}
+
+TEST_F (WholeApplicationTest, UnpluggingMidTransferShowsTheAbortMessageOnce)
+{
+    ASSERT_TRUE (waitUntil ([&] { return showsCurrentVersions ("0.0.3.1", "0.0.2.1", "0.0.2.1"); }));
+    DialogAnswerer answerer ([] (auto& dialog) { return okUnless (abortTitle, dialog); });
+    updateButtonOf (*content).triggerClick();
+
+    ASSERT_TRUE (received (EmulatedQzDevice::audio, 100000));
+    device.setPlugged (false);
+    ASSERT_TRUE (waitUntil ([] { return DialogAnswerer::numOpen (abortTitle) == 1; }));
+    pumpFor (500);
+
+    EXPECT_EQ (answerer.numSeen (abortTitle), 1);
+    EXPECT_EQ (answerer.numSeen (normalTitle), 1);
+    EXPECT_FALSE (updateButtonOf (*content).isEnabled());
+    saveScreenshot (*content, "4-aborted");
+
+    for (int processor = 0; processor < 3; ++processor)
+        EXPECT_TRUE (device.getFaults (processor).isEmpty()) << device.getFaults (processor).joinIntoString ("\n");
+
+    // Back to searching once the message is closed: the device, plugged in again, is asked anew.
+    EXPECT_TRUE (DialogAnswerer::press (abortTitle, "OK"));
+    device.setPlugged (true);
+    device.setVersion (EmulatedQzDevice::audio, "0.0.2.2");
+    EXPECT_TRUE (waitUntil ([&] { return showsCurrentVersions ("0.0.3.1", "0.0.2.2", "0.0.2.1"); }));
+    EXPECT_TRUE (updateButtonOf (*content).isEnabled());
+}
+
+TEST_F (WholeApplicationTest, ClosingTheWindowDuringAnUpdateAsksAndCancelLetsTheTransferGoOnToTheEnd)
+{
+    ASSERT_TRUE (waitUntil ([&] { return showsCurrentVersions ("0.0.3.1", "0.0.2.1", "0.0.2.1"); }));
+    DialogAnswerer answerer ([] (auto& dialog)
+    {
+        return dialog.title == quitTitle ? DialogAnswerer::Answer { "Cancel", 300 } : okUnless (completionTitle, dialog);
+    });
+
+    ASSERT_TRUE (typeM());
+    updateButtonOf (*content).triggerClick();
+    ASSERT_TRUE (received (EmulatedQzDevice::audio, 100000));
+
+    const auto before = device.getReceivedBytes (EmulatedQzDevice::audio).size();
+    window->closeButtonPressed();
+    const auto after = device.getReceivedBytes (EmulatedQzDevice::audio).size();
+
+    EXPECT_EQ (answerer.numSeen (quitTitle), 1);
+    EXPECT_GT (after, before) << "the transfer stood still while the question was open";
+
+    ASSERT_TRUE (waitUntil ([] { return DialogAnswerer::numOpen (completionTitle) == 1; }, 30000));
+
+    for (int processor = 0; processor < 3; ++processor)
+    {
+        EXPECT_TRUE (device.getFaults (processor).isEmpty()) << device.getFaults (processor).joinIntoString ("\n");
+        EXPECT_EQ (device.getApplicationCheck (processor), EmulatedQzDevice::ImageCheck::valid);
+    }
+
+    EXPECT_TRUE (DialogAnswerer::press (completionTitle, "OK"));
+}
