@@ -52,8 +52,19 @@ void FirmwareSysexSender::timerCallback()
             return;
         }
 
-        // Every chunk goes out exactly as it stands in the payload, whatever its length.
         const auto chunk = image->getChunk (nextChunk);
+
+        // JUCE's timer does not hold its period: after a run of early ticks one more chunk
+        // would take the port above what it is paced for over 100 ms (128 000 B/s for the
+        // catalogue). Such a tick is let pass; the chunk goes on the next one. The window is
+        // taken a millisecond wider so that the device, which sees each chunk a moment
+        // later, counts no more than is allowed either.
+        const auto allowedPer100Ms = juce::jmax (image->chunkSize, image->chunkSize * 100 / juce::jmax (1, image->intervalMs));
+
+        if (midiManager->getBytesSentWithin (portName, 101.0) + (int) chunk.getSize() > allowedPer100Ms)
+            return;
+
+        // Every chunk goes out exactly as it stands in the payload, whatever its length.
         midiManager->sendBytes (portName, chunk.getData(), (int) chunk.getSize());
         ++nextChunk;
         tellListeners ("Chunk");

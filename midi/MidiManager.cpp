@@ -105,10 +105,48 @@ void MidiManager::sendMessage (const juce::String& portName, const juce::MidiMes
 void MidiManager::sendBytes (const juce::String& portName, const void* data, int numBytes)
 {
     const juce::ScopedLock sl (lock);
+    bool sent = false;
 
     for (auto& entry : outputs)
+    {
         if (entry.portName == portName)
+        {
             entry.output->sendNow (static_cast<const juce::uint8*> (data), numBytes);
+            sent = true;
+        }
+    }
+
+    if (sent)
+        recordSend (portName, numBytes);
+}
+
+int MidiManager::getBytesSentWithin (const juce::String& portName, double milliseconds) const
+{
+    const juce::ScopedLock sl (lock);
+    const auto found = recentSends.find (portName);
+
+    if (found == recentSends.end())
+        return 0;
+
+    const auto since = juce::Time::getMillisecondCounterHiRes() - milliseconds;
+    int total = 0;
+
+    for (auto it = found->second.rbegin(); it != found->second.rend() && it->timeMs >= since; ++it)
+        total += it->numBytes;
+
+    return total;
+}
+
+void MidiManager::recordSend (const juce::String& portName, int numBytes)
+{
+    constexpr double keptMs = 1000.0;
+    const auto now = juce::Time::getMillisecondCounterHiRes();
+    auto& sends = recentSends[portName];
+
+    while (! sends.empty() && sends.front().timeMs < now - keptMs)
+        sends.pop_front();
+
+    sends.push_back ({ now, numBytes });
 }
 
 bool MidiManager::isOutputOpen (const juce::String& portName) const

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "MidiDeviceSystem.h"
+#include <deque>
+#include <map>
 
 /** The one owner of every MIDI port the updater opens.
 
@@ -47,6 +49,9 @@ public:
     /** True while at least one output of that name is open. */
     bool isOutputOpen (const juce::String& portName) const;
 
+    /** How many bytes went out to that port name in the last `milliseconds`, whoever sent them. */
+    int getBytesSentWithin (const juce::String& portName, double milliseconds) const;
+
     /** True when the system lists an output of exactly this name right now, whatever is open. */
     static bool isOutputAvailable (const juce::String& portName);
 
@@ -71,8 +76,17 @@ private:
     MidiDeviceSystem& system;
     juce::OwnedArray<MidiDeviceSystem::Input> inputs;
     juce::Array<OutputEntry> outputs;
+    struct Send
+    {
+        double timeMs;
+        int numBytes;
+    };
+
+    void recordSend (const juce::String& portName, int numBytes);
+
     juce::Array<Listener*> listeners;
     juce::CriticalSection lock, listenerLock;
+    std::map<juce::String, std::deque<Send>> recentSends;
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (MidiManager)
 };

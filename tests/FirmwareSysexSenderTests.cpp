@@ -10,6 +10,7 @@ namespace
         void receivedFromHost (int, const juce::uint8* data, int numBytes) override
         {
             pieces.emplace_back (data, data + numBytes);
+            times.push_back (juce::Time::getMillisecondCounterHiRes());
         }
 
         std::vector<juce::uint8> joined() const
@@ -23,6 +24,7 @@ namespace
         }
 
         std::vector<std::vector<juce::uint8>> pieces;
+        std::vector<double> times;
     };
 
     struct EventRecorder : FirmwareSysexSender::Listener
@@ -196,4 +198,30 @@ TEST_F (SenderTest, TheLastRegisteredListenerHearsEachEventFirst)
     ASSERT_TRUE (waitUntil ([this] { return finished(); }));
 
     EXPECT_EQ (log, juce::StringArray ({ "B:Started", "A:Started", "B:Chunk", "A:Chunk", "B:Complete", "A:Complete" }));
+}
+
+TEST_F (SenderTest, APortNeverTakesMoreThanItsPaceAllowsInAnyHundredMilliseconds)
+{
+    // 100 ms worth of bytes at 512 bytes per 4 ms has just gone to the port: the sender's
+    // first chunk must wait until they are 100 ms old.
+    manager->openOutput ("QZ Audio");
+    const std::vector<juce::uint8> burst (512 * 25, 0x30);
+    manager->sendBytes ("QZ Audio", burst.data(), (int) burst.size());
+
+    makeSender (payloadOf (512 * 30));
+    sender->start();
+    ASSERT_TRUE (waitUntil ([this] { return finished(); }));
+
+    ASSERT_EQ (device.pieces.size(), 31u);
+    EXPECT_GE (device.times[1] - device.times[0], 100.0);
+
+    for (size_t first = 1; first < device.times.size(); ++first)
+    {
+        size_t bytes = 0;
+
+        for (size_t i = first; i < device.times.size() && device.times[i] - device.times[first] < 100.0; ++i)
+            bytes += device.pieces[i].size();
+
+        EXPECT_LE (bytes, 512u * 25) << first;
+    }
 }
