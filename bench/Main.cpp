@@ -1,0 +1,93 @@
+#include "BenchReport.h"
+#include "BenchSequence.h"
+#include "DeviceReplay.h"
+#include "FirstFrameRun.h"
+#include "IdleBench.h"
+#include "ProcessMeter.h"
+#include "TimerBaseline.h"
+#include "UpdateBench.h"
+#include "app/VR24FirmwareUpdaterApplication.h"
+
+#include <juce_gui_basics/juce_gui_basics.h>
+#include <iostream>
+
+namespace
+{
+    juce::String optionValue (const juce::StringArray& args, const juce::String& name, const juce::String& fallback)
+    {
+        const auto index = args.indexOf (name);
+        return index >= 0 && index + 1 < args.size() ? args[index + 1] : fallback;
+    }
+}
+
+int main (int argc, char* argv[])
+{
+    juce::StringArray args;
+
+    for (int i = 1; i < argc; ++i)
+        args.add (argv[i]);
+
+    if (args.contains ("--help"))
+    {
+        std::cout << "qz_bench [--out FOLDER] [--quick] [--idle-seconds N] [--first-frame-runs N]\n"
+                     "  --out     where the results go (the benchmark's own folder if not given)\n"
+                     "  --quick   the alternative update only, 5 s per idle case and one first frame of each kind\n";
+        return 0;
+    }
+
+    const auto self = juce::File::getSpecialLocation (juce::File::currentExecutableFile);
+    const auto quick = args.contains ("--quick");
+    const auto outFolder = juce::File::getCurrentWorkingDirectory()
+                               .getChildFile (optionValue (args, "--out", self.getParentDirectory().getFullPathName()));
+    const auto idleSeconds = optionValue (args, "--idle-seconds", quick ? "5" : "20").getIntValue();
+    const auto firstFrameRuns = optionValue (args, "--first-frame-runs", quick ? "1" : "5").getIntValue();
+
+    // The application object made below expects to live in a standalone application.
+    juce::JUCEApplicationBase::createInstance = [] () -> juce::JUCEApplicationBase* { return nullptr; };
+    juce::ScopedJuceInitialiser_GUI juceInitialiser;
+
+    BenchReport::Measurements measured;
+    measured.command = (juce::String ("qz_bench ") + args.joinIntoString (" ")).trim();
+    measured.machineAtStart = ProcessMeter::describeMachine();
+
+    // The application object is never started: it only fills the catalogue from the
+    // embedded payloads, as it does at start-up, and its own port manager opens nothing.
+    VR24FirmwareUpdaterApplication application;
+    application.buildFirmwareCatalogue();
+    auto& catalogue = application.getCatalogue();
+    const auto interval = UpdateBench::intervalMs (catalogue);
+
+    // Ticks beyond the measured ones for the pacing model, whose rule within the cap skips a few.
+    constexpr int extraTicksDivisor = 20;
+
+    std::cout << "Corvale QZ Firmware Updater benchmark" << std::endl;
+    BenchSequence sequence;
+
+    if (! quick)
+    {
+        const auto fullTicks = UpdateBench::ticksOfLongestPort (catalogue, false);
+        measured.fullBaseline = sequence.add<TimerBaseline> ("full", interval, fullTicks, fullTicks / extraTicksDivisor);
+        measured.full = sequence.add<UpdateBench> (catalogue, false);
+    }
+
+    const auto alternativeTicks = UpdateBench::ticksOfLongestPort (catalogue, true);
+    measured.alternativeBaseline = sequence.add<TimerBaseline> ("alternative", interval, alternativeTicks,
+                                                                alternativeTicks / extraTicksDivisor);
+    measured.alternative = sequence.add<UpdateBench> (catalogue, true);
+    measured.deviceReplay = sequence.add<DeviceReplay> (catalogue, quick, quick ? 250 : 1000);
+    measured.loopAlone = sequence.add<IdleBench> (catalogue, IdleBench::Situation::loopAlone, idleSeconds);
+    measured.devicePresent = sequence.add<IdleBench> (catalogue, IdleBench::Situation::devicePresent, idleSeconds);
+    measured.deviceAbsent = sequence.add<IdleBench> (catalogue, IdleBench::Situation::deviceAbsent, idleSeconds);
+    measured.firstFrame = sequence.add<FirstFrameRun> (self.getSiblingFile ("qz_first_frame"), firstFrameRuns);
+
+    sequence.run();
+    measured.machineAtEnd = ProcessMeter::describeMachine();
+
+    const BenchReport report (measured);
+    std::cout << "\n" << report.toTable() << std::endl;
+
+    for (auto& file : report.writeFiles (outFolder))
+        std::cout << "Written: " << file << std::endl;
+
+    return sequence.allPassed() ? 0 : 1;
+}
