@@ -44,8 +44,8 @@ juce::String PacingModel::describeRule (Rule rule)
 {
     switch (rule)
     {
-        case oneChunkPerTick:           return "one chunk per tick (now)";
-        case oneChunkPerTickWithinCap:  return "one per tick, within the cap";
+        case oneChunkPerTick:           return "one chunk per tick, no cap";
+        case oneChunkPerTickWithinCap:  return "one per tick, within the cap (the updater)";
         case byTheClockWithinCap:       return "by the clock, within the cap";
         case numRules:                  break;
     }
