@@ -57,8 +57,7 @@ void FirmwareSysexSender::timerCallback()
         // JUCE's timer does not hold its period: after a run of early ticks one more chunk
         // would take the port above what it is paced for over 100 ms (128 000 B/s for the
         // catalogue). Such a tick is let pass; the chunk goes on the next one. The window is
-        // taken a millisecond wider so that the device, which sees each chunk a moment
-        // later, counts no more than is allowed either.
+        // taken a millisecond wider to keep clear of the limit, however the device counts.
         const auto allowedPer100Ms = juce::jmax (image->chunkSize, image->chunkSize * 100 / juce::jmax (1, image->intervalMs));
 
         if (midiManager->getBytesSentWithin (portName, 101.0) + (int) chunk.getSize() > allowedPer100Ms)
