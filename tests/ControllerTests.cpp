@@ -1,4 +1,5 @@
 #include "ControllerTestSupport.h"
+#include "midi/DeviceIdentity.h"
 #include "HexWriter.h"
 #include <gtest/gtest.h>
 
@@ -29,8 +30,6 @@ namespace
         return std::make_unique<FirmwareImage> (payload.data(), (int) payload.size(), 512, 4, portName, name);
     }
 
-    const char* const portNames[] = { "QZ Control", "QZ Audio", "QZ Graphics" };
-
     /** The catalogue's order and names with small payloads: control finishes first, then the
         graphics application, then the audio application, as with the real ones.
     */
@@ -60,7 +59,7 @@ namespace
         */
         void destroyController()
         {
-            for (auto* name : portNames)
+            for (auto* name : DeviceIdentity::portNames)
                 manager.closeInput (name);
 
             controller.reset();
@@ -100,8 +99,8 @@ namespace
         {
             for (int processor = 0; processor < 3; ++processor)
             {
-                EXPECT_EQ (device.getReceivedBytes (processor), expectedStreamFor (sent, portNames[processor], skipAssets))
-                    << portNames[processor];
+                EXPECT_EQ (device.getReceivedBytes (processor), expectedStreamFor (sent, DeviceIdentity::portNames[processor], skipAssets))
+                    << DeviceIdentity::portNames[processor];
                 EXPECT_TRUE (device.getFaults (processor).isEmpty()) << device.getFaults (processor).joinIntoString ("\n");
                 EXPECT_EQ (device.getApplicationCheck (processor), EmulatedQzDevice::ImageCheck::valid);
             }
@@ -341,7 +340,7 @@ TEST_F (ControllerTest, AMissingPortAbortsOnceForEachImageOnIt)
         EXPECT_FALSE (log.entries().contains ("status 0 1"));
 
         destroyController();
-        device.setPortName (processor, portNames[processor]);
+        device.setPortName (processor, DeviceIdentity::portNames[processor]);
     }
 }
 

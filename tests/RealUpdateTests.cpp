@@ -1,4 +1,5 @@
 #include "ControllerTestSupport.h"
+#include "midi/DeviceIdentity.h"
 #include "app/VR24FirmwareUpdaterApplication.h"
 #include <gtest/gtest.h>
 
@@ -30,16 +31,14 @@ TEST (RealUpdate, SendsTheEmbeddedCatalogueByteForByteAndCompletesOnce)
     EXPECT_DOUBLE_EQ (progress[progress.size() - 2], 35140.0 / 35158.0);
     EXPECT_EQ (progress.back(), 1.0);
 
-    const char* const portNames[] = { "QZ Control", "QZ Audio", "QZ Graphics" };
-
     for (int processor = 0; processor < 3; ++processor)
     {
-        EXPECT_TRUE (device.getReceivedBytes (processor) == expectedStreamFor (catalogue, portNames[processor], false))
-            << portNames[processor];
+        EXPECT_TRUE (device.getReceivedBytes (processor) == expectedStreamFor (catalogue, DeviceIdentity::portNames[processor], false))
+            << DeviceIdentity::portNames[processor];
         EXPECT_TRUE (device.getFaults (processor).isEmpty()) << device.getFaults (processor).joinIntoString ("\n");
         EXPECT_EQ (device.getApplicationCheck (processor), EmulatedQzDevice::ImageCheck::valid);
     }
 
-    for (auto* name : portNames)
+    for (auto* name : DeviceIdentity::portNames)
         manager.closeInput (name);
 }
