@@ -1,5 +1,10 @@
 #include "FirmwareSysexSender.h"
 
+namespace
+{
+    constexpr double minimumGapMs = 3.0;
+}
+
 FirmwareSysexSender::FirmwareSysexSender (FirmwareImage* imageToSend, MidiManager* manager)
     : image (imageToSend), midiManager (manager)
 {
@@ -61,6 +66,13 @@ void FirmwareSysexSender::timerCallback()
         const auto allowedPer100Ms = juce::jmax (image->chunkSize, image->chunkSize * 100 / juce::jmax (1, image->intervalMs));
 
         if (midiManager->getBytesSentWithin (portName, 101.0) + (int) chunk.getSize() > allowedPer100Ms)
+            return;
+
+        // After a late tick JUCE's timer fires the next one at once, and the device would take
+        // two chunks back to back. No chunk goes out less than 3 ms after the port's last one:
+        // such a tick is let pass too. The time of the last one is taken once the output has
+        // taken it, so the device sees at least this gap.
+        if (midiManager->getMillisecondsSinceLastSend (portName) < minimumGapMs)
             return;
 
         // Every chunk goes out exactly as it stands in the payload, whatever its length.

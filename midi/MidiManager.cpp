@@ -137,6 +137,17 @@ int MidiManager::getBytesSentWithin (const juce::String& portName, double millis
     return total;
 }
 
+double MidiManager::getMillisecondsSinceLastSend (const juce::String& portName) const
+{
+    const juce::ScopedLock sl (lock);
+    const auto found = recentSends.find (portName);
+
+    if (found == recentSends.end() || found->second.empty())
+        return std::numeric_limits<double>::infinity();
+
+    return juce::Time::getMillisecondCounterHiRes() - found->second.back().timeMs;
+}
+
 void MidiManager::recordSend (const juce::String& portName, int numBytes)
 {
     constexpr double keptMs = 1000.0;

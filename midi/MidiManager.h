@@ -52,6 +52,11 @@ public:
     /** How many bytes went out to that port name in the last `milliseconds`, whoever sent them. */
     int getBytesSentWithin (const juce::String& portName, double milliseconds) const;
 
+    /** How long ago the output of that port name took the last bytes sent to it, whoever
+        sent them; infinity when nothing has gone there within the last second.
+    */
+    double getMillisecondsSinceLastSend (const juce::String& portName) const;
+
     /** True when the system lists an output of exactly this name right now, whatever is open. */
     static bool isOutputAvailable (const juce::String& portName);
 
