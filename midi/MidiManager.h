@@ -2,7 +2,8 @@
 
 #include "MidiDeviceSystem.h"
 #include <deque>
-#include <map>
+#include <limits>
+#include <vector>
 
 /** The one owner of every MIDI port the updater opens.
 
@@ -49,13 +50,17 @@ public:
     /** True while at least one output of that name is open. */
     bool isOutputOpen (const juce::String& portName) const;
 
-    /** How many bytes went out to that port name in the last `milliseconds`, whoever sent them. */
-    int getBytesSentWithin (const juce::String& portName, double milliseconds) const;
-
-    /** How long ago the output of that port name took the last bytes sent to it, whoever
-        sent them; infinity when nothing has gone there within the last second.
+    /** What went out to that port name, whoever sent it: the bytes in the last `milliseconds`,
+        and how long ago its output took the last of them (infinity when nothing went there
+        within the last second). One look serves both, as the sender asks on every tick.
     */
-    double getMillisecondsSinceLastSend (const juce::String& portName) const;
+    struct RecentSends
+    {
+        int bytes = 0;
+        double millisecondsSinceLast = std::numeric_limits<double>::infinity();
+    };
+
+    RecentSends getRecentSends (const juce::String& portName, double milliseconds) const;
 
     /** True when the system lists an output of exactly this name right now, whatever is open. */
     static bool isOutputAvailable (const juce::String& portName);
@@ -91,7 +96,14 @@ private:
 
     juce::Array<Listener*> listeners;
     juce::CriticalSection lock, listenerLock;
-    std::map<juce::String, std::deque<Send>> recentSends;
+    // One entry per port name ever sent to: a handful, so found by a plain walk.
+    struct PortSends
+    {
+        juce::String portName;
+        std::deque<Send> sends;
+    };
+
+    std::vector<PortSends> recentSends;
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (MidiManager)
 };
