@@ -82,8 +82,14 @@ void FirmwareSysexSender::timerCallback()
             return;
 
         // Every chunk goes out exactly as it stands in the payload, whatever its length,
-        // straight from the image's bytes.
-        midiManager->sendBytes (portName, chunk.start, chunk.size);
+        // straight from the image's bytes. A chunk the system refused leaves a hole in the
+        // firmware: the transfer cannot go on.
+        if (! midiManager->sendBytes (portName, chunk.start, chunk.size))
+        {
+            fail();
+            return;
+        }
+
         ++nextChunk;
         tellListeners (chunkEvent);
         return;

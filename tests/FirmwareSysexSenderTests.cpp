@@ -246,3 +246,24 @@ TEST_F (SenderTest, APortNeverTakesTwoChunksWithinThreeMilliseconds)
     for (size_t i = 1; i < device.times.size(); ++i)
         EXPECT_GE (device.times[i] - device.times[i - 1], 3.0) << "chunk " << i;
 }
+
+TEST_F (SenderTest, AChunkTheSystemRefusesEndsTheTransferWithOneError)
+{
+    makeSender (payloadOf (64 * 40), 64);
+    recorder.onEvent = [this] (const juce::String&)
+    {
+        if (device.pieces.size() == 10)
+            system.setRefusesData (port, true);
+    };
+
+    sender->start();
+    ASSERT_TRUE (waitUntil ([this] { return finished(); }));
+    pumpFor (30);
+
+    EXPECT_EQ (log.size(), 12);
+    EXPECT_EQ (log[11], "Error");
+    EXPECT_EQ (log.joinIntoString (",").indexOf ("Complete"), -1);
+    EXPECT_EQ (device.pieces.size(), 10u);
+    EXPECT_FALSE (image->isComplete);
+    EXPECT_FALSE (sender->isTimerRunning());
+}
