@@ -6,7 +6,7 @@ class VirtualMidiSystem::VirtualInput final : public MidiDeviceSystem::Input,
 public:
     VirtualInput (VirtualMidiSystem& ownerSystem, const Port& port, InputCallback* callbackToUse)
         : juce::Thread ("Virtual MIDI input " + port.name),
-          owner (ownerSystem), portId (port.id), connection (port.connection),
+          owner (ownerSystem), portId (port.id), connection (port.input.connection),
           name (port.name), callback (callbackToUse)
     {
         const juce::ScopedLock sl (owner.lock);
@@ -173,7 +173,7 @@ class VirtualMidiSystem::VirtualOutput final : public MidiDeviceSystem::Output
 {
 public:
     VirtualOutput (VirtualMidiSystem& ownerSystem, const Port& port)
-        : owner (ownerSystem), portId (port.id), connection (port.connection), name (port.name)
+        : owner (ownerSystem), portId (port.id), connection (port.output.connection), name (port.name)
     {
         const juce::ScopedLock sl (owner.lock);
         owner.openOutputs.add (this);
@@ -192,7 +192,7 @@ public:
         const juce::ScopedLock sl (owner.lock);
 
         if (auto* port = owner.findPort (portId))
-            if (port->plugged && port->connection == connection && port->device != nullptr && numBytes > 0)
+            if (port->output.plugged && port->output.connection == connection && port->device != nullptr && numBytes > 0)
                 port->device->receivedFromHost (portId, data, numBytes);
     }
 
@@ -230,18 +230,32 @@ void VirtualMidiSystem::setPlugged (int portId, bool shouldBePlugged)
 
     if (auto* port = findPort (portId))
     {
-        if (port->plugged && ! shouldBePlugged)
-            ++port->connection;
-
-        port->plugged = shouldBePlugged;
+        port->input.setPlugged (shouldBePlugged);
+        port->output.setPlugged (shouldBePlugged);
     }
+}
+
+void VirtualMidiSystem::setInputPlugged (int portId, bool shouldBePlugged)
+{
+    const juce::ScopedLock sl (lock);
+
+    if (auto* port = findPort (portId))
+        port->input.setPlugged (shouldBePlugged);
+}
+
+void VirtualMidiSystem::setOutputPlugged (int portId, bool shouldBePlugged)
+{
+    const juce::ScopedLock sl (lock);
+
+    if (auto* port = findPort (portId))
+        port->output.setPlugged (shouldBePlugged);
 }
 
 bool VirtualMidiSystem::isPlugged (int portId) const
 {
     const juce::ScopedLock sl (lock);
     auto* port = findPort (portId);
-    return port != nullptr && port->plugged;
+    return port != nullptr && (port->input.plugged || port->output.plugged);
 }
 
 void VirtualMidiSystem::setName (int portId, const juce::String& newName)
@@ -265,11 +279,11 @@ void VirtualMidiSystem::sendToHost (int portId, const void* data, int numBytes)
     const juce::ScopedLock sl (lock);
     auto* port = findPort (portId);
 
-    if (port == nullptr || ! port->plugged || numBytes <= 0)
+    if (port == nullptr || ! port->input.plugged || numBytes <= 0)
         return;
 
     for (auto* input : openInputs)
-        if (input->isConnectedTo (portId, port->connection))
+        if (input->isConnectedTo (portId, port->input.connection))
             input->push (static_cast<const juce::uint8*> (data), numBytes);
 }
 
@@ -305,18 +319,18 @@ int VirtualMidiSystem::getNumListQueries() const
 
 juce::StringArray VirtualMidiSystem::getInputNames()
 {
-    return pluggedNames();
+    return pluggedNames (&Port::input);
 }
 
 juce::StringArray VirtualMidiSystem::getOutputNames()
 {
-    return pluggedNames();
+    return pluggedNames (&Port::output);
 }
 
 std::unique_ptr<MidiDeviceSystem::Input> VirtualMidiSystem::openInput (int index, InputCallback* callback)
 {
     const juce::ScopedLock sl (lock);
-    auto* port = findPlugged (index);
+    auto* port = findPlugged (&Port::input, index);
 
     if (port == nullptr || port->failsToOpen || callback == nullptr)
         return {};
@@ -327,7 +341,7 @@ std::unique_ptr<MidiDeviceSystem::Input> VirtualMidiSystem::openInput (int index
 std::unique_ptr<MidiDeviceSystem::Output> VirtualMidiSystem::openOutput (int index)
 {
     const juce::ScopedLock sl (lock);
-    auto* port = findPlugged (index);
+    auto* port = findPlugged (&Port::output, index);
 
     if (port == nullptr || port->failsToOpen)
         return {};
@@ -344,23 +358,23 @@ VirtualMidiSystem::Port* VirtualMidiSystem::findPort (int portId) const
     return nullptr;
 }
 
-VirtualMidiSystem::Port* VirtualMidiSystem::findPlugged (int index) const
+VirtualMidiSystem::Port* VirtualMidiSystem::findPlugged (SideOf side, int index) const
 {
     for (auto* port : ports)
-        if (port->plugged && index-- == 0)
+        if ((port->*side).plugged && index-- == 0)
             return port;
 
     return nullptr;
 }
 
-juce::StringArray VirtualMidiSystem::pluggedNames()
+juce::StringArray VirtualMidiSystem::pluggedNames (SideOf side)
 {
     const juce::ScopedLock sl (lock);
     ++listQueries;
     juce::StringArray names;
 
     for (auto* port : ports)
-        if (port->plugged)
+        if ((port->*side).plugged)
             names.add (port->name);
 
     return names;
