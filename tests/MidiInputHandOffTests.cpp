@@ -1,4 +1,5 @@
-#include "TestHelpers.h"
+#include "ControllerTestSupport.h"
+#include "app/VR24FirmwareUpdaterApplication.h"
 #include "midi/DeviceIdentity.h"
 #include "midi/MidiInputHandOff.h"
 #include "midi/MidiManager.h"
@@ -243,6 +244,17 @@ namespace
         return bytes;
     }
 
+    std::vector<juce::uint8> audioIdentityReply()
+    {
+        auto bytes = replyNumbered (0x7e);
+        const juce::uint8 header[] = { 0xf0, 0x7e, 0x00, 0x06, 0x02, 0x00, 0x01, 0x3f, 0x33 };
+        std::copy (std::begin (header), std::end (header), bytes.begin());
+        bytes[1 + DeviceIdentity::versionIndex + 2] = 2;
+        bytes[1 + DeviceIdentity::versionIndex + 3] = 6;
+        bytes[1 + DeviceIdentity::selectorIndex] = DeviceIdentity::selectors[1];
+        return bytes;
+    }
+
     /** Stays on the message thread, without dispatching, until the listener waits for it. */
     bool waitWithoutDispatchingUntil (const std::atomic<bool>& flag)
     {
@@ -357,4 +369,41 @@ TEST_F (HandOffTest, DeliversEveryMessageInArrivalOrderFromItsOwnThread)
     EXPECT_EQ (ordered.numbers, expected);
     EXPECT_FALSE (ordered.onPlatformThread);
     EXPECT_EQ (ordered.sources, juce::StringArray ("QZ Audio"));
+}
+
+TEST_F (HandOffTest, QuittingWhileTheControllerWaitsWithAReplyDoesNotHang)
+{
+    manager->removeListener (&listener);
+    VR24FirmwareUpdaterApplication application;
+    application.buildFirmwareCatalogue();
+
+    ControllerLog log;
+    auto controller = std::make_unique<Controller> (manager.get(), &application.getCatalogue());
+    controller->addListener (&log);
+
+    // The reply reaches the controller, which waits for the message thread that is busy
+    // quitting: first the controller goes, then the port manager.
+    platform.sendToHost ("QZ Audio", audioIdentityReply());
+    juce::Thread::sleep (200);
+    controller.reset();
+    manager.reset();
+
+    EXPECT_EQ (platform.getNumDeadlocks(), 0);
+    EXPECT_TRUE (log.entriesStartingWith ("current").isEmpty());
+}
+
+TEST_F (HandOffTest, TheControllerHearsTheReplyOnceTheMessageThreadIsFree)
+{
+    manager->removeListener (&listener);
+    VR24FirmwareUpdaterApplication application;
+    application.buildFirmwareCatalogue();
+
+    ControllerLog log;
+    Controller controller (manager.get(), &application.getCatalogue());
+    controller.addListener (&log);
+
+    platform.sendToHost ("QZ Audio", audioIdentityReply());
+    ASSERT_TRUE (waitUntil ([&] { return log.entriesStartingWith ("current").size() == 1; }));
+    EXPECT_EQ (log.entriesStartingWith ("current")[0], "current 1 0.0.2.6");
+    EXPECT_EQ (platform.getNumDeadlocks(), 0);
 }
