@@ -4,6 +4,7 @@
 #include "midi/MidiInputHandOff.h"
 #include "midi/MidiManager.h"
 #include <gtest/gtest.h>
+#include <thread>
 
 namespace
 {
@@ -406,4 +407,40 @@ TEST_F (HandOffTest, TheControllerHearsTheReplyOnceTheMessageThreadIsFree)
     ASSERT_TRUE (waitUntil ([&] { return log.entriesStartingWith ("current").size() == 1; }));
     EXPECT_EQ (log.entriesStartingWith ("current")[0], "current 1 0.0.2.6");
     EXPECT_EQ (platform.getNumDeadlocks(), 0);
+}
+
+TEST_F (HandOffTest, RepliesEveryMillisecondNeverHoldUpOpeningAndClosingAndStopWithTheirInput)
+{
+    std::atomic<bool> feeding { true };
+    std::thread feeder ([&]
+    {
+        for (int number = 0; feeding; number = (number + 1) & 0x7f)
+        {
+            for (auto& name : names)
+                platform.sendToHost (name, replyNumbered (number));
+
+            juce::Thread::sleep (1);
+        }
+    });
+
+    for (int round = 0; round < 8; ++round)
+    {
+        openEveryPort();
+        pumpFor (5);
+
+        for (auto& name : names)
+        {
+            manager->closeInput (name);
+            manager->closeOutput (name);
+        }
+    }
+
+    const auto callsWhenClosed = listener.numHandled() + listener.numGaveUp();
+    pumpFor (50);
+    feeding = false;
+    feeder.join();
+
+    EXPECT_EQ (platform.getNumDeadlocks(), 0);
+    EXPECT_GT (callsWhenClosed, 0);
+    EXPECT_EQ (listener.numHandled() + listener.numGaveUp(), callsWhenClosed);
 }
