@@ -444,3 +444,41 @@ TEST_F (HandOffTest, RepliesEveryMillisecondNeverHoldUpOpeningAndClosingAndStopW
     EXPECT_GT (callsWhenClosed, 0);
     EXPECT_EQ (listener.numHandled() + listener.numGaveUp(), callsWhenClosed);
 }
+
+TEST_F (HandOffTest, ThePlatformsCallbackReturnsAtOnceWhileItsMessageWaitsAndStopEndsTheWait)
+{
+    struct WaitingTarget : MidiDeviceSystem::InputCallback
+    {
+        void handleIncomingMidiMessage (MidiDeviceSystem::Input*, const juce::MidiMessage&) override
+        {
+            waiting = true;
+            const juce::MessageManagerLock mml (juce::Thread::getCurrentThread());
+            waiting = false;
+            ++(mml.lockWasGained() ? handled : gaveUp);
+        }
+
+        std::atomic<bool> waiting { false };
+        std::atomic<int> handled { 0 }, gaveUp { 0 };
+    } target;
+
+    // The input alone, without the port manager in between.
+    auto input = platform.openInput ("1", &target);
+    ASSERT_NE (input, nullptr);
+    EXPECT_EQ (input->getName(), "QZ Audio");
+    input->start();
+
+    platform.sendToHost ("QZ Audio", replyNumbered (1));
+    platform.sendToHost ("QZ Audio", replyNumbered (2));
+    ASSERT_TRUE (waitWithoutDispatchingUntil (target.waiting));
+
+    // The platform's lock is free while the message waits: another port opens at once.
+    auto output = platform.openOutput ("0");
+    EXPECT_EQ (platform.getNumDeadlocks(), 0);
+
+    input->stop();
+    EXPECT_EQ (target.gaveUp, 1);
+
+    platform.sendToHost ("QZ Audio", replyNumbered (3));
+    pumpFor (50);
+    EXPECT_EQ (target.gaveUp + target.handled, 1);
+}
