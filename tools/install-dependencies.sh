@@ -7,6 +7,7 @@ packages=(
     juce-modules-source
     libgtest-dev
     xvfb xauth fonts-dejavu-core
+    openbox libxtst-dev
 )
 
 missing=()
