@@ -105,7 +105,7 @@ TEST_F (DemoTest, ResetOnTheSimulatorThenOkShowsTheNewVersionsAllThroughTheMouse
     std::vector<UserSteps::Step> steps {
         // The simulator opened last and has the keyboard: the user clicks into the updater first.
         { "the old versions", [&] { return visibleCurrentVersions (content) == oldVersions; },
-          [&] { input.click (content.localPointToGlobal (juce::Point<int> (250, 60))); } },
+          [&] { input.click (content, { 250, 60 }); } },
         { "the updater to have the keyboard", [&] { return hasKeyboard (*updater); }, [&] { input.type (XK_m); } },
         { "the hot key to arrive", [&] { return keys.presses > 0; }, [&] { input.click (updateButtonOf (content)); } }
     };

@@ -58,9 +58,31 @@ namespace
             XSync (display, False);
         }
 
-        void click (juce::Component& component)
+        /** Points at the component, as a hand on the mouse does, and clicks once its window
+            has seen the pointer arrive there: a window that the window manager has only just
+            placed may still be on its way.
+        */
+        bool click (juce::Component& component, juce::Point<int> localPosition)
         {
-            click (component.getScreenBounds().getCentre());
+            const auto target = component.localPointToGlobal (localPosition);
+            XTestFakeMotionEvent (display, -1, target.x, target.y, CurrentTime);
+            XSync (display, False);
+
+            const auto arrived = waitUntil ([&]
+            {
+                const auto mouse = juce::Desktop::getInstance().getMainMouseSource();
+                auto* under = mouse.getComponentUnderMouse();
+                return mouse.getScreenPosition().roundToInt() == target
+                    && under != nullptr && under->getTopLevelComponent() == component.getTopLevelComponent();
+            }, 2000);
+
+            click (target);
+            return arrived;
+        }
+
+        bool click (juce::Component& component)
+        {
+            return click (component, component.getLocalBounds().getCentre());
         }
 
         /** Asks the window manager to activate the window, as a task bar does. */

@@ -244,7 +244,7 @@ TEST_F (WindowTest, TheHotKeyWorksAfterAClickAnywhereInTheWindow)
     {
         SCOPED_TRACE ("after a click at " + where.toString());
         ASSERT_TRUE (waitUntil ([&] { return hasKeyboard (*window); }));
-        input.click (component->localPointToGlobal (where));
+        input.click (*component, where);
         EXPECT_EQ (titleAfterHotKeyAndUpdate(), marlowTitle);
     }
 }
