@@ -2,14 +2,17 @@
 
 namespace
 {
+    /** The simulator goes to the left of the updater and near the top of the screen, out of
+        the way of the message boxes, which open in the middle of the screen.
+    */
     void placeSideBySide (juce::Component& left, juce::Component& right)
     {
         constexpr int gap = 16;
         const auto screen = juce::Desktop::getInstance().getDisplays().getDisplayForRect (right.getScreenBounds());
-        const auto centreX = screen != nullptr ? screen->userArea.getCentreX() : right.getBounds().getCentreX();
-        const auto x = juce::jmax (0, centreX - (left.getWidth() + gap + right.getWidth()) / 2);
+        const auto area = screen != nullptr ? screen->userArea : right.getBounds();
+        const auto x = juce::jmax (area.getX(), area.getCentreX() - (left.getWidth() + gap + right.getWidth()) / 2);
 
-        left.setTopLeftPosition (x, right.getY());
+        left.setTopLeftPosition (x, area.getY() + gap);
         right.setTopLeftPosition (x + left.getWidth() + gap, right.getY());
     }
 }
