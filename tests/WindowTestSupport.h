@@ -64,20 +64,32 @@ namespace
         */
         bool click (juce::Component& component, juce::Point<int> localPosition)
         {
-            const auto target = component.localPointToGlobal (localPosition);
-            XTestFakeMotionEvent (display, -1, target.x, target.y, CurrentTime);
-            XSync (display, False);
+            const auto deadline = juce::Time::getMillisecondCounter() + 3000;
 
-            const auto arrived = waitUntil ([&]
+            for (;;)
             {
-                const auto mouse = juce::Desktop::getInstance().getMainMouseSource();
-                auto* under = mouse.getComponentUnderMouse();
-                return mouse.getScreenPosition().roundToInt() == target
-                    && under != nullptr && under->getTopLevelComponent() == component.getTopLevelComponent();
-            }, 2000);
+                // Asked again each time: the window's place settles only once it is managed.
+                // Moving there from beside it, so that the window hears the pointer arrive even
+                // when it was already resting there.
+                const auto target = component.localPointToGlobal (localPosition);
+                XTestFakeMotionEvent (display, -1, target.x + 1, target.y + 1, CurrentTime);
+                XTestFakeMotionEvent (display, -1, target.x, target.y, CurrentTime);
+                XSync (display, False);
 
-            click (target);
-            return arrived;
+                const auto arrived = waitUntil ([&]
+                {
+                    const auto mouse = juce::Desktop::getInstance().getMainMouseSource();
+                    auto* under = mouse.getComponentUnderMouse();
+                    return mouse.getScreenPosition().roundToInt() == target
+                        && under != nullptr && under->getTopLevelComponent() == component.getTopLevelComponent();
+                }, 200);
+
+                if (arrived || juce::Time::getMillisecondCounter() > deadline)
+                {
+                    click (component.localPointToGlobal (localPosition));
+                    return arrived;
+                }
+            }
         }
 
         bool click (juce::Component& component)

@@ -421,7 +421,7 @@ TEST_F (ApplicationTest, TheQuitQuestionNeverStacksAndComesBackWhileTheAbortMess
         if (++questions <= 2)
             input.requestClose (*window);
 
-        return DialogAnswerer::Answer { "Cancel", 500 };
+        return DialogAnswerer::Answer { "Cancel", 1500 };
     });
 
     updateButtonOf (*window->getContentComponent()).triggerClick();
