@@ -86,7 +86,7 @@ TEST_F (WholeApplicationTest, UpdatesFromTheClickToTheCompletionMessageThenShows
 
     DialogAnswerer answerer ([] (auto& dialog) { return okUnless (completionTitle, dialog); });
     ASSERT_TRUE (typeM());
-    input.click (updateButtonOf (*content));
+    ASSERT_TRUE (input.clickUntil (updateButtonOf (*content), [&] { return answerer.numSeen (marlowTitle) == 1; }));
 
     ASSERT_TRUE (received (EmulatedQzDevice::audio, 400000));
     saveScreenshot (*content, "3-update-under-way");
@@ -146,7 +146,7 @@ TEST_F (WholeApplicationTest, ClosingTheWindowDuringAnUpdateAsksAndCancelLetsThe
     });
 
     ASSERT_TRUE (typeM());
-    input.click (updateButtonOf (*content));
+    ASSERT_TRUE (input.clickUntil (updateButtonOf (*content), [&] { return answerer.numSeen (marlowTitle) == 1; }));
     ASSERT_TRUE (received (EmulatedQzDevice::audio, 100000));
 
     const auto before = device.getReceivedBytes (EmulatedQzDevice::audio).size();

@@ -50,7 +50,8 @@ namespace
             if (! waitUntil ([&] { return hasKeyboard (*window); }))
                 return false;
 
-            input.click (updateButton());
+            if (! input.clickUntil (updateButton(), [&] { return answerer.seen.size() > before; }))
+                return false;
 
             return waitUntil ([&]
             {
