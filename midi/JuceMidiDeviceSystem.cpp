@@ -1,5 +1,9 @@
 #include "JuceMidiDeviceSystem.h"
 
+#if JUCE_WINDOWS
+ #include "WinMmSystem.h"
+#endif
+
 namespace
 {
     juce::StringArray namesOf (const juce::Array<juce::MidiDeviceInfo>& devices)
@@ -97,8 +101,14 @@ std::unique_ptr<MidiDeviceSystem::Output> JuceMidiDeviceSystem::openOutput (int 
     if (! juce::isPositiveAndBelow (index, devices.size()))
         return {};
 
+   #if JUCE_WINDOWS
+    // JUCE's WinMM output sends a short final piece of a stream as a short message, and waits
+    // for the driver without limit.
+    return WinMmSystem::openOutput (index, devices.getReference (index).name);
+   #else
     if (auto output = juce::MidiOutput::openDevice (devices.getReference (index).identifier))
         return std::make_unique<JuceOutput> (std::move (output));
 
     return {};
+   #endif
 }
