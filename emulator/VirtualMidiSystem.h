@@ -39,6 +39,12 @@ public:
     bool isPlugged (int portId) const;
     void setName (int portId, const juce::String& newName);
     void setFailsToOpen (int portId, bool shouldFail);
+    /** An output of a refusing port takes no bytes and says so, as a system send that fails. */
+    void setRefusesData (int portId, bool shouldRefuse);
+    /** Runs once, right after the next device list has been taken: lets a test change the
+        system between a list and the open that follows it.
+    */
+    void afterNextListQuery (std::function<void()> change);
 
     /** Sends bytes from the device side; each open input of the port receives them. */
     void sendToHost (int portId, const void* data, int numBytes);
@@ -50,8 +56,10 @@ public:
 
     juce::StringArray getInputNames() override;
     juce::StringArray getOutputNames() override;
-    std::unique_ptr<Input> openInput (int index, InputCallback* callback) override;
-    std::unique_ptr<Output> openOutput (int index) override;
+    juce::Array<juce::MidiDeviceInfo> getInputDevices() override;
+    juce::Array<juce::MidiDeviceInfo> getOutputDevices() override;
+    std::unique_ptr<Input> openInput (const juce::String& identifier, InputCallback* callback) override;
+    std::unique_ptr<Output> openOutput (const juce::String& identifier) override;
 
 private:
     class VirtualInput;
@@ -64,11 +72,13 @@ private:
         Device* device;
         bool plugged = true;
         bool failsToOpen = false;
+        bool refusesData = false;
         int connection = 0;
     };
 
     Port* findPort (int portId) const;
-    Port* findPlugged (int index) const;
+    Port* findOpenable (const juce::String& identifier) const;
+    juce::Array<juce::MidiDeviceInfo> pluggedDevices();
     juce::StringArray pluggedNames();
 
     juce::CriticalSection lock;
@@ -76,6 +86,7 @@ private:
     juce::Array<VirtualInput*> openInputs;
     juce::Array<VirtualOutput*> openOutputs;
     int listQueries = 0;
+    std::function<void()> listQueryChange;
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (VirtualMidiSystem)
 };

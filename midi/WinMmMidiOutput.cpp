@@ -50,17 +50,7 @@ juce::String WinMmMidiOutput::getName() const
     return name;
 }
 
-void WinMmMidiOutput::sendNow (const juce::uint8* data, int numBytes)
-{
-    send (data, numBytes);
-}
-
-void WinMmMidiOutput::stopBackgroundThread()
-{
-    // Every send completes before it returns, so there is no thread to stop.
-}
-
-bool WinMmMidiOutput::send (const juce::uint8* data, int numBytes)
+bool WinMmMidiOutput::sendNow (const juce::uint8* data, int numBytes)
 {
     if (refusing)
         return false;

@@ -66,11 +66,10 @@ public:
     ~WinMmMidiOutput() override;
 
     juce::String getName() const override;
-    void sendNow (const juce::uint8* data, int numBytes) override;
-    void stopBackgroundThread() override;
-
-    /** Sends one piece; false when it was refused. */
-    bool send (const juce::uint8* data, int numBytes);
+    /** Returns once the driver has handed the piece back; false when it was refused. */
+    bool sendNow (const juce::uint8* data, int numBytes) override;
+    /** Sends are synchronous: there is no background thread to stop. */
+    void stopBackgroundThread() override {}
 
     /** True when the bytes are exactly one complete message that WinMM carries as a short one. */
     static bool isSingleShortMessage (const juce::uint8* data, int numBytes);

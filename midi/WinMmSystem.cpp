@@ -1,5 +1,7 @@
 #include "WinMmSystem.h"
 
+#include <juce_audio_devices/juce_audio_devices.h>
+
 #include <windows.h>
 #include <mmsystem.h>
 
@@ -60,14 +62,24 @@ const WinMmMidiOutput::Functions& WinMmSystem::getFunctions()
     return functions;
 }
 
-std::unique_ptr<WinMmMidiOutput> WinMmSystem::openOutput (int index, const juce::String& name)
+std::unique_ptr<WinMmMidiOutput> WinMmSystem::openOutput (const juce::String& identifier)
 {
-    UINT deviceId = 0;
-    HMIDIOUT handle = nullptr;
+    const auto devices = juce::MidiOutput::getAvailableDevices();
 
-    if (! findDeviceId (index, deviceId)
-         || midiOutOpen (&handle, deviceId, 0, 0, CALLBACK_NULL) != MMSYSERR_NOERROR)
-        return {};
+    for (int index = 0; index < devices.size(); ++index)
+    {
+        if (devices.getReference (index).identifier != identifier)
+            continue;
 
-    return std::make_unique<WinMmMidiOutput> (getFunctions(), handle, name);
+        UINT deviceId = 0;
+        HMIDIOUT handle = nullptr;
+
+        if (! findDeviceId (index, deviceId)
+             || midiOutOpen (&handle, deviceId, 0, 0, CALLBACK_NULL) != MMSYSERR_NOERROR)
+            return {};
+
+        return std::make_unique<WinMmMidiOutput> (getFunctions(), handle, devices.getReference (index).name);
+    }
+
+    return {};
 }

@@ -7,8 +7,8 @@ namespace WinMmSystem
 {
     const WinMmMidiOutput::Functions& getFunctions();
 
-    /** Opens the output at this position of JUCE's output list, under the name JUCE gives it;
+    /** Opens the output that JUCE lists under this identifier, with the name JUCE gives it;
         nullptr if that fails.
     */
-    std::unique_ptr<WinMmMidiOutput> openOutput (int index, const juce::String& name);
+    std::unique_ptr<WinMmMidiOutput> openOutput (const juce::String& identifier);
 }

@@ -133,7 +133,7 @@ namespace
 
     bool send (WinMmMidiOutput& output, const Bytes& bytes)
     {
-        return output.send (bytes.data(), (int) bytes.size());
+        return output.sendNow (bytes.data(), (int) bytes.size());
     }
 
     const auto handle = reinterpret_cast<WinMmMidiOutput::Handle> (std::uintptr_t { 0x51 });
