@@ -38,13 +38,16 @@ expect("ProductName", strings.get("ProductName"), name)
 expect("FileVersion", strings.get("FileVersion"), version)
 expect("ProductVersion", strings.get("ProductVersion"), version)
 
-fixed = pe.VS_FIXEDFILEINFO[0]
-numeric = ".".join(str(n) for n in (fixed.FileVersionMS >> 16, fixed.FileVersionMS & 0xFFFF,
-                                     fixed.FileVersionLS >> 16, fixed.FileVersionLS & 0xFFFF))
+numeric = None
+if hasattr(pe, "VS_FIXEDFILEINFO"):
+    fixed = pe.VS_FIXEDFILEINFO[0]
+    numeric = ".".join(str(n) for n in (fixed.FileVersionMS >> 16, fixed.FileVersionMS & 0xFFFF,
+                                         fixed.FileVersionLS >> 16, fixed.FileVersionLS & 0xFFFF))
 expect("numeric file version", numeric, version + ".0")
 
 manifests = []
-for kind in pe.DIRECTORY_ENTRY_RESOURCE.entries:
+resources = pe.DIRECTORY_ENTRY_RESOURCE.entries if hasattr(pe, "DIRECTORY_ENTRY_RESOURCE") else []
+for kind in resources:
     if kind.id == pefile.RESOURCE_TYPE["RT_MANIFEST"]:
         for entry in kind.directory.entries:
             for language in entry.directory.entries:
@@ -57,7 +60,8 @@ expect("requested execution level", levels, ["asInvoker"])
 
 # JUCE's resource script names the same icon twice (IDI_ICON1, IDI_ICON2): each must hold all sizes.
 with tempfile.TemporaryDirectory() as folder:
-    subprocess.run(["wrestool", "--extract", "--type=group_icon", "--output", folder, exe], check=True)
+    subprocess.run(["wrestool", "--extract", "--type=group_icon", "--output", folder, exe],
+                   check=True, stderr=subprocess.DEVNULL)
     icons = sorted(os.listdir(folder))
     expect("icon groups present", len(icons) > 0, True)
     for icon in icons:
