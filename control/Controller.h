@@ -79,6 +79,9 @@ private:
     void senderEvent (FirmwareSysexSender* sender, const juce::String& event) override;
     void midiMessageReceived (MidiDeviceSystem::Input* source, const juce::MidiMessage& message) override;
 
+    // Tests ask for requests to processors the controller itself never names.
+    friend struct ControllerIdentityRequests;
+
     FirmwareCatalogue* catalogue;
     MidiManager* midiManager;
     juce::OwnedArray<FirmwareSysexSender> senders;

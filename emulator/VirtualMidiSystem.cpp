@@ -6,7 +6,7 @@ class VirtualMidiSystem::VirtualInput final : public MidiDeviceSystem::Input,
 public:
     VirtualInput (VirtualMidiSystem& ownerSystem, const Port& port, InputCallback* callbackToUse)
         : juce::Thread ("Virtual MIDI input " + port.name),
-          owner (ownerSystem), portId (port.id), connection (port.connection),
+          owner (ownerSystem), portId (port.id), connection (port.input.connection),
           name (port.name), callback (callbackToUse)
     {
         const juce::ScopedLock sl (owner.lock);
@@ -173,7 +173,7 @@ class VirtualMidiSystem::VirtualOutput final : public MidiDeviceSystem::Output
 {
 public:
     VirtualOutput (VirtualMidiSystem& ownerSystem, const Port& port)
-        : owner (ownerSystem), portId (port.id), connection (port.connection), name (port.name)
+        : owner (ownerSystem), portId (port.id), connection (port.output.connection), name (port.name)
     {
         const juce::ScopedLock sl (owner.lock);
         owner.openOutputs.add (this);
@@ -192,7 +192,7 @@ public:
         const juce::ScopedLock sl (owner.lock);
         auto* port = owner.findPort (portId);
 
-        if (port == nullptr || ! port->plugged || port->connection != connection || port->refusesData)
+        if (port == nullptr || ! port->output.plugged || port->output.connection != connection || port->refusesData)
             return false;
 
         if (port->device != nullptr && numBytes > 0)
@@ -235,18 +235,32 @@ void VirtualMidiSystem::setPlugged (int portId, bool shouldBePlugged)
 
     if (auto* port = findPort (portId))
     {
-        if (port->plugged && ! shouldBePlugged)
-            ++port->connection;
-
-        port->plugged = shouldBePlugged;
+        port->input.setPlugged (shouldBePlugged);
+        port->output.setPlugged (shouldBePlugged);
     }
+}
+
+void VirtualMidiSystem::setInputPlugged (int portId, bool shouldBePlugged)
+{
+    const juce::ScopedLock sl (lock);
+
+    if (auto* port = findPort (portId))
+        port->input.setPlugged (shouldBePlugged);
+}
+
+void VirtualMidiSystem::setOutputPlugged (int portId, bool shouldBePlugged)
+{
+    const juce::ScopedLock sl (lock);
+
+    if (auto* port = findPort (portId))
+        port->output.setPlugged (shouldBePlugged);
 }
 
 bool VirtualMidiSystem::isPlugged (int portId) const
 {
     const juce::ScopedLock sl (lock);
     auto* port = findPort (portId);
-    return port != nullptr && port->plugged;
+    return port != nullptr && (port->input.plugged || port->output.plugged);
 }
 
 void VirtualMidiSystem::setName (int portId, const juce::String& newName)
@@ -284,11 +298,11 @@ void VirtualMidiSystem::sendToHost (int portId, const void* data, int numBytes)
     const juce::ScopedLock sl (lock);
     auto* port = findPort (portId);
 
-    if (port == nullptr || ! port->plugged || numBytes <= 0)
+    if (port == nullptr || ! port->input.plugged || numBytes <= 0)
         return;
 
     for (auto* input : openInputs)
-        if (input->isConnectedTo (portId, port->connection))
+        if (input->isConnectedTo (portId, port->input.connection))
             input->push (static_cast<const juce::uint8*> (data), numBytes);
 }
 
@@ -324,28 +338,28 @@ int VirtualMidiSystem::getNumListQueries() const
 
 juce::StringArray VirtualMidiSystem::getInputNames()
 {
-    return pluggedNames();
+    return pluggedNames (&Port::input);
 }
 
 juce::StringArray VirtualMidiSystem::getOutputNames()
 {
-    return pluggedNames();
+    return pluggedNames (&Port::output);
 }
 
 juce::Array<juce::MidiDeviceInfo> VirtualMidiSystem::getInputDevices()
 {
-    return pluggedDevices();
+    return pluggedDevices (&Port::input);
 }
 
 juce::Array<juce::MidiDeviceInfo> VirtualMidiSystem::getOutputDevices()
 {
-    return pluggedDevices();
+    return pluggedDevices (&Port::output);
 }
 
 std::unique_ptr<MidiDeviceSystem::Input> VirtualMidiSystem::openInput (const juce::String& identifier, InputCallback* callback)
 {
     const juce::ScopedLock sl (lock);
-    auto* port = findOpenable (identifier);
+    auto* port = findOpenable (&Port::input, identifier);
 
     if (port == nullptr || callback == nullptr)
         return {};
@@ -356,7 +370,7 @@ std::unique_ptr<MidiDeviceSystem::Input> VirtualMidiSystem::openInput (const juc
 std::unique_ptr<MidiDeviceSystem::Output> VirtualMidiSystem::openOutput (const juce::String& identifier)
 {
     const juce::ScopedLock sl (lock);
-    auto* port = findOpenable (identifier);
+    auto* port = findOpenable (&Port::output, identifier);
 
     if (port == nullptr)
         return {};
@@ -373,16 +387,16 @@ VirtualMidiSystem::Port* VirtualMidiSystem::findPort (int portId) const
     return nullptr;
 }
 
-VirtualMidiSystem::Port* VirtualMidiSystem::findOpenable (const juce::String& identifier) const
+VirtualMidiSystem::Port* VirtualMidiSystem::findOpenable (SideOf side, const juce::String& identifier) const
 {
     for (auto* port : ports)
         if (juce::String (port->id) == identifier)
-            return port->plugged && ! port->failsToOpen ? port : nullptr;
+            return (port->*side).plugged && ! port->failsToOpen ? port : nullptr;
 
     return nullptr;
 }
 
-juce::Array<juce::MidiDeviceInfo> VirtualMidiSystem::pluggedDevices()
+juce::Array<juce::MidiDeviceInfo> VirtualMidiSystem::pluggedDevices (SideOf side)
 {
     juce::Array<juce::MidiDeviceInfo> devices;
     std::function<void()> change;
@@ -392,7 +406,7 @@ juce::Array<juce::MidiDeviceInfo> VirtualMidiSystem::pluggedDevices()
         ++listQueries;
 
         for (auto* port : ports)
-            if (port->plugged)
+            if ((port->*side).plugged)
                 devices.add ({ port->name, juce::String (port->id) });
 
         std::swap (change, listQueryChange);
@@ -404,11 +418,11 @@ juce::Array<juce::MidiDeviceInfo> VirtualMidiSystem::pluggedDevices()
     return devices;
 }
 
-juce::StringArray VirtualMidiSystem::pluggedNames()
+juce::StringArray VirtualMidiSystem::pluggedNames (SideOf side)
 {
     juce::StringArray names;
 
-    for (auto& device : pluggedDevices())
+    for (auto& device : pluggedDevices (side))
         names.add (device.name);
 
     return names;

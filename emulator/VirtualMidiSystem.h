@@ -11,8 +11,9 @@
     are cut into complete messages and delivered on each open input's own thread, as a
     system MIDI input thread would.
 
-    A port that is unplugged vanishes from the lists at once; the inputs and outputs that
-    were open on it stay dead even when it is plugged in again, as after a USB
+    Inputs and outputs are listed apart, as a system lists them: each side of a port can be
+    plugged and unplugged on its own. A side that is unplugged vanishes from its list at
+    once; what was open on it stays dead even when it is plugged in again, as after a USB
     re-enumeration. Constructing the system makes it the current MIDI system; destroying
     it puts JUCE's devices back.
 */
@@ -35,7 +36,11 @@ public:
 
     /** Adds a plugged-in port with an input and an output of this name; returns its id. */
     int addPort (const juce::String& name, Device* device = nullptr);
+    /** Plugs both sides of the port in or out. */
     void setPlugged (int portId, bool shouldBePlugged);
+    void setInputPlugged (int portId, bool shouldBePlugged);
+    void setOutputPlugged (int portId, bool shouldBePlugged);
+    /** True while either side of the port is plugged in. */
     bool isPlugged (int portId) const;
     void setName (int portId, const juce::String& newName);
     void setFailsToOpen (int portId, bool shouldFail);
@@ -65,21 +70,37 @@ private:
     class VirtualInput;
     class VirtualOutput;
 
+    /** One side of a port, as the system lists it. */
+    struct Side
+    {
+        bool plugged = true;
+        int connection = 0;
+
+        void setPlugged (bool shouldBePlugged)
+        {
+            if (plugged && ! shouldBePlugged)
+                ++connection;
+
+            plugged = shouldBePlugged;
+        }
+    };
+
     struct Port
     {
         int id;
         juce::String name;
         Device* device;
-        bool plugged = true;
         bool failsToOpen = false;
         bool refusesData = false;
-        int connection = 0;
+        Side input, output;
     };
 
+    using SideOf = Side Port::*;
+
     Port* findPort (int portId) const;
-    Port* findOpenable (const juce::String& identifier) const;
-    juce::Array<juce::MidiDeviceInfo> pluggedDevices();
-    juce::StringArray pluggedNames();
+    Port* findOpenable (SideOf side, const juce::String& identifier) const;
+    juce::Array<juce::MidiDeviceInfo> pluggedDevices (SideOf side);
+    juce::StringArray pluggedNames (SideOf side);
 
     juce::CriticalSection lock;
     juce::OwnedArray<Port> ports;

@@ -1,5 +1,4 @@
 #include "MidiManager.h"
-#include <limits>
 
 MidiManager::MidiManager()
     : system (MidiDeviceSystem::getCurrent())
@@ -12,11 +11,7 @@ MidiManager::~MidiManager()
         delete entry.output;
 
     outputs.clear();
-
-    {
-        const juce::ScopedLock sl (listenerLock);
-        listeners.clear();
-    }
+    listeners.clear();
 
     // Stopping the inputs here rather than leaving them to the member destructors keeps a
     // message that is still arriving away from a listener list that has already gone.
@@ -90,15 +85,22 @@ void MidiManager::closeOutput (const juce::String& portName)
 
 void MidiManager::closeInput (const juce::String& portName)
 {
-    const juce::ScopedLock sl (lock);
+    juce::OwnedArray<MidiDeviceSystem::Input> closing;
 
-    for (int i = inputs.size(); --i >= 0;)
     {
-        if (inputs.getUnchecked (i)->getName() != portName)
-            continue;
+        const juce::ScopedLock sl (lock);
 
-        inputs.getUnchecked (i)->stop();
-        inputs.remove (i);
+        for (int i = inputs.size(); --i >= 0;)
+            if (inputs.getUnchecked (i)->getName() == portName)
+                closing.add (inputs.removeAndReturn (i));
+    }
+
+    // Outside the lock: a listener still being called with one of these inputs may be
+    // sending, and it has to finish before the input can go.
+    for (auto* input : closing)
+    {
+        input->stop();
+        listeners.forgetSource (input);
     }
 }
 
@@ -174,44 +176,17 @@ bool MidiManager::isOutputAvailable (const juce::String& portName)
 
 void MidiManager::addListener (Listener* listener)
 {
-    const juce::ScopedLock sl (listenerLock);
-
-    if (listener != nullptr)
-        listeners.addIfNotAlreadyThere (listener);
+    listeners.add (listener);
 }
 
 void MidiManager::removeListener (Listener* listener)
 {
-    const juce::ScopedLock sl (listenerLock);
-    listeners.removeFirstMatchingValue (listener);
+    listeners.remove (listener);
 }
 
 void MidiManager::handleIncomingMidiMessage (MidiDeviceSystem::Input* source, const juce::MidiMessage& message)
 {
-    // Last registered first. The walk goes on below the listener called last, found again
-    // after each call, so that a listener removed meanwhile is skipped and none is called twice.
-    int position = std::numeric_limits<int>::max();
-    Listener* previous = nullptr;
-
-    for (;;)
-    {
-        {
-            const juce::ScopedLock sl (listenerLock);
-            const auto previousIndex = listeners.indexOf (previous);
-
-            if (previousIndex >= 0)
-                position = previousIndex;
-
-            position = juce::jmin (position - 1, listeners.size() - 1);
-
-            if (position < 0)
-                return;
-
-            previous = listeners.getUnchecked (position);
-        }
-
-        previous->midiMessageReceived (source, message);
-    }
+    listeners.post (source, message);
 }
 
 void MidiManager::registerOutput (const juce::String& portName, MidiDeviceSystem::Output* output)

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "MidiDeviceSystem.h"
+#include "MidiListenerList.h"
 #include <deque>
 #include <map>
 
@@ -11,22 +11,14 @@
     closed. The manager reports no errors: a port that is not there, or fails to open,
     is simply not open.
 
-    Opens, closes, sends and listener registration happen on the message thread.
-    handleIncomingMidiMessage, and with it every listener, runs on an input's own thread.
-    The listener list has a lock of its own, held only to read or change the list, never
-    during a call: a listener may wait for the message thread while that thread removes
-    another one.
+    Opens, closes, sends and listener registration happen on the message thread. Inputs
+    hand what they receive to the listener list, whose own thread calls the listeners; see
+    MidiListenerList for what it promises about removal and closing inputs meanwhile.
 */
 class MidiManager : private MidiDeviceSystem::InputCallback
 {
 public:
-    class Listener
-    {
-    public:
-        virtual ~Listener() = default;
-        /** Called on the input's thread for each complete message. */
-        virtual void midiMessageReceived (MidiDeviceSystem::Input* source, const juce::MidiMessage& message) = 0;
-    };
+    using Listener = MidiListenerList::Listener;
 
     /** Opens nothing: ports open only when asked for. */
     MidiManager();
@@ -57,6 +49,7 @@ public:
     static bool isOutputAvailable (const juce::String& portName);
 
     void addListener (Listener* listener);
+    /** Returns once the listener is off the list and no call to it is still running. */
     void removeListener (Listener* listener);
 
 private:
@@ -85,8 +78,8 @@ private:
 
     void recordSend (const juce::String& portName, int numBytes);
 
-    juce::Array<Listener*> listeners;
-    juce::CriticalSection lock, listenerLock;
+    MidiListenerList listeners;
+    juce::CriticalSection lock;
     std::map<juce::String, std::deque<Send>> recentSends;
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (MidiManager)

@@ -1,7 +1,13 @@
 #include "ControllerTestSupport.h"
 #include "midi/DeviceIdentity.h"
 #include "HexWriter.h"
+#include "BinaryData.h"
 #include <gtest/gtest.h>
+
+struct ControllerIdentityRequests
+{
+    static void send (Controller& controller, int processor)   { controller.sendIdentityRequest (processor); }
+};
 
 namespace
 {
@@ -286,13 +292,15 @@ TEST_F (ControllerTest, UnpluggingMidTransferAbortsOnceAndStopsEverySender)
     device.setPlugged (false);
     ASSERT_TRUE (waitForEnd());
 
-    const auto received = device.getReceivedBytes (EmulatedQzDevice::audio).size();
     pumpFor (100);
 
     EXPECT_EQ (log.entriesStartingWith ("status").joinIntoString (",").fromFirstOccurrenceOf ("status 1 4", true, false),
                "status 1 4,status 3 4,status 0 4");
     EXPECT_EQ (log.numCompletions(), 0);
-    EXPECT_EQ (device.getReceivedBytes (EmulatedQzDevice::audio).size(), received);
+
+    // Counted where the bytes leave the updater: the unplugged ports would swallow them.
+    for (auto* name : DeviceIdentity::portNames)
+        EXPECT_EQ (manager.getBytesSentWithin (name, 90.0), 0) << name;
     EXPECT_TRUE (controller->isUpdating());
 
     // The ports are left as they are until the update is reset.
@@ -300,6 +308,25 @@ TEST_F (ControllerTest, UnpluggingMidTransferAbortsOnceAndStopsEverySender)
 
     for (int processor = 0; processor < 3; ++processor)
         EXPECT_TRUE (device.getFaults (processor).isEmpty()) << device.getFaults (processor).joinIntoString ("\n");
+}
+
+TEST_F (ControllerTest, AnAbortStopsTheSendersOfThePortsThatAreStillThere)
+{
+    makeController();
+    ASSERT_TRUE (waitForVersions());
+    log.clear();
+
+    controller->startUpdate (false);
+    ASSERT_TRUE (waitUntil ([&] { return device.getReceivedBytes (EmulatedQzDevice::audio).size() > 1000; }));
+    system.setPlugged (device.getPortId (EmulatedQzDevice::audio), false);
+    ASSERT_TRUE (waitForEnd());
+
+    const auto graphicsBytes = device.getReceivedBytes (EmulatedQzDevice::graphics).size();
+    pumpFor (100);
+
+    EXPECT_EQ (log.entriesStartingWith ("status 0 4").size(), 1);
+    EXPECT_EQ (device.getReceivedBytes (EmulatedQzDevice::graphics).size(), graphicsBytes);
+    EXPECT_LT (graphicsBytes, expectedStreamFor (catalogue, "QZ Graphics", false).size());
 }
 
 TEST_F (ControllerTest, ADeviceAbsentAtTheStartAbortsOncePerCatalogueImage)
@@ -326,7 +353,7 @@ TEST_F (ControllerTest, ADeviceAbsentAtTheStartAbortsOncePerCatalogueImage)
 
 TEST_F (ControllerTest, AMissingPortAbortsOnceForEachImageOnIt)
 {
-    for (auto [processor, aborts] : { std::pair { 1, 2 }, std::pair { 0, 1 } })
+    for (auto [processor, aborts] : { std::pair { 1, 2 }, std::pair { 2, 2 }, std::pair { 0, 1 } })
     {
         device.setPortName (processor, "QZ Elsewhere");
         controller = std::make_unique<Controller> (&manager, &catalogue);
@@ -484,4 +511,202 @@ TEST (ControllerIdentity, ReadsTheVersionFromAnAcceptableReplyOnly)
         broken.set (index, (juce::uint8) (broken[index] + 1));
         EXPECT_FALSE (Controller::isIdentityReply (broken)) << index;
     }
+}
+
+TEST_F (ControllerTest, TheControlFirmwareCompletingStartsNothingEvenWhenAPendingImagesPortIsFree)
+{
+    // The graphics assets go to the control port here, which is free as soon as the control
+    // firmware is done; they must still wait for the graphics application.
+    FirmwareCatalogue shared;
+    shared.add (smallImage ("Audio Application Firmware",    "QZ Audio",    audioHeader,    0x08040000, 2000));
+    shared.add (smallImage ("Graphics Application Firmware", "QZ Graphics", graphicsHeader, 0x08040000, 1200));
+    shared.add (smallImage ("Graphics Assets",               "QZ Control",  controlHeader,  0x08100000, 600));
+    shared.add (smallImage ("Audio Assets",                  "QZ Audio",    audioHeader,    0x08100000, 600));
+    shared.add (smallImage ("Control Firmware",              "QZ Control",  controlHeader,  0x08004000, 300));
+
+    controller = std::make_unique<Controller> (&manager, &shared);
+    controller->addListener (&log);
+    runUpdate (false);
+
+    const auto statuses = log.entriesStartingWith ("status").joinIntoString (",");
+    EXPECT_TRUE (statuses.contains ("status 0 2,status 3 2,status 4 1")) << statuses;
+    EXPECT_EQ (log.numCompletions(), 1);
+    destroyController();
+}
+
+TEST_F (ControllerTest, TheAlternativeModesLastProgressBeforeTheEndIs2860Of2866WithTheShippedPayloads)
+{
+    // The shipped payloads, at a quicker pace: only their chunk counts matter here.
+    FirmwareCatalogue shipped;
+    const std::tuple<const char*, int, const char*, const char*> rows[] = {
+        { BinaryData::VR24_appap_syx,    BinaryData::VR24_appap_syxSize,    "QZ Audio",    "Audio Application Firmware" },
+        { BinaryData::VR24_appga_syx,    BinaryData::VR24_appga_syxSize,    "QZ Graphics", "Graphics Application Firmware" },
+        { BinaryData::VR24_assetsga_syx, BinaryData::VR24_assetsga_syxSize, "QZ Graphics", "Graphics Assets" },
+        { BinaryData::VR24_assetsap_syx, BinaryData::VR24_assetsap_syxSize, "QZ Audio",    "Audio Assets" },
+        { BinaryData::VR24_apptr_syx,    BinaryData::VR24_apptr_syxSize,    "QZ Control",  "Control Firmware" } };
+
+    for (auto& [data, size, port, name] : rows)
+        shipped.add (std::make_unique<FirmwareImage> (data, size, 512, 1, port, name));
+
+    controller = std::make_unique<Controller> (&manager, &shipped);
+    controller->addListener (&log);
+    ASSERT_TRUE (waitForVersions());
+    log.clear();
+
+    controller->startUpdate (true);
+    ASSERT_TRUE (waitUntil ([&] { return log.numCompletions() > 0 || log.entries().contains ("status 0 4"); }, 60000));
+
+    auto progress = log.progressValues();
+    ASSERT_GE (progress.size(), 2u);
+    EXPECT_EQ (progress.back(), 1.0);
+    EXPECT_EQ (progress[progress.size() - 2], 2860.0 / 2866.0);
+    EXPECT_EQ ((int) progress.size(), 2860 / 20 + 1);
+    destroyController();
+}
+
+TEST_F (ControllerTest, ADeviceRepluggedWhileIdleIsNotAskedAgainButItsPresenceIsFollowed)
+{
+    makeController();
+    ASSERT_TRUE (waitForVersions());
+    pumpFor (150);
+    log.clear();
+
+    device.setPlugged (false);
+    ASSERT_TRUE (waitUntil ([&] { return ! log.lastPresence && openPorts() == 0; }));
+    const auto requests = device.getNumIdentityRequests (EmulatedQzDevice::control);
+
+    device.setPlugged (true);
+    ASSERT_TRUE (waitUntil ([&] { return log.lastPresence; }));
+    pumpFor (350);
+
+    EXPECT_TRUE (log.lastPresence);
+    EXPECT_EQ (openPorts(), 0);
+    EXPECT_EQ (device.getNumIdentityRequests (EmulatedQzDevice::control), requests);
+    EXPECT_TRUE (log.entriesStartingWith ("current").isEmpty());
+}
+
+TEST_F (ControllerTest, EveryPollWithoutAnAnswerSendsExactlyTwoRequestsToEachProcessor)
+{
+    device.setAnswersIdentity (false);
+    makeController();
+
+    // The constructor's connection, then one for each poll, each reported first.
+    for (int poll = 1; poll <= 4; ++poll)
+    {
+        ASSERT_TRUE (waitUntil ([&] { return log.presenceReports >= poll; }));
+
+        for (int processor = 0; processor < 3; ++processor)
+            EXPECT_EQ (device.getNumIdentityRequests (processor), 2 * (1 + log.presenceReports)) << processor;
+    }
+}
+
+TEST_F (ControllerTest, TheReplyHandlerIgnoresEveryOtherLengthAndShortMessagesAndAcceptsAnyFreeByte)
+{
+    device.setAnswersIdentity (false);
+    makeController();
+    ASSERT_TRUE (waitUntil ([&] { return openPorts() == 6; }));
+
+    const auto port = device.getPortId (EmulatedQzDevice::control);
+    auto sendFromDevice = [&] (std::vector<juce::uint8> bytes) { system.sendToHost (port, bytes.data(), (int) bytes.size()); };
+
+    auto replyWithData = [] (int dataBytes, juce::uint8 fill)
+    {
+        std::vector<juce::uint8> bytes { 0xf0, 0x7e, 0x00, 0x06, 0x02, 0x00, 0x01, 0x3f, 0x33, fill, fill, 0x00, 0x00, 0x03, 0x06, 0x00 };
+        bytes.resize ((size_t) dataBytes + 1, fill);
+        bytes.push_back (0xf7);
+        return bytes;
+    };
+
+    // The standard reply with a three-byte manufacturer id has 15 data bytes.
+    auto standard = replyWithData (35, 0x00);
+    standard.resize (16);
+    standard.push_back (0xf7);
+
+    for (auto& message : { standard, replyWithData (34, 0x00), replyWithData (36, 0x00),
+                           std::vector<juce::uint8> { 0x90, 0x7e, 0x06 }, std::vector<juce::uint8> { 0xb0, 0x02, 0x33 },
+                           std::vector<juce::uint8> { 0xc0, 0x06 }, std::vector<juce::uint8> { 0xf8 } })
+        sendFromDevice (message);
+
+    const auto requests = device.getNumIdentityRequests (EmulatedQzDevice::control);
+    ASSERT_TRUE (waitUntil ([&] { return device.getNumIdentityRequests (EmulatedQzDevice::control) >= requests + 4; }));
+    EXPECT_TRUE (log.entriesStartingWith ("current").isEmpty());
+
+    // Device id 7F, and values at every byte that is not read.
+    auto accepted = replyWithData (35, 0x5a);
+    accepted[2] = 0x7f;
+    accepted[9] = 0x01;
+    accepted[10] = 0x7f;
+
+    for (size_t offset = 16; offset <= 35; ++offset)
+        accepted[offset] = (juce::uint8) ((offset * 5 + 1) & 0x7f);
+
+    sendFromDevice (accepted);
+    ASSERT_TRUE (waitForVersions (1));
+    EXPECT_EQ (log.entriesStartingWith ("current"), juce::StringArray ({ "current 0 0.0.3.6" }));
+}
+
+TEST_F (ControllerTest, IdentityRequestsGoOnlyToTheThreeProcessorsPorts)
+{
+    device.setAnswersIdentity (false);
+    makeController();
+    ASSERT_TRUE (waitUntil ([&] { return openPorts() == 6; }));
+    controller->setAwaitingIdentity (false);
+    pumpFor (150);
+
+    for (int processor = 0; processor < 3; ++processor)
+        device.clear (processor);
+
+    for (int index : { 3, -1 })
+        ControllerIdentityRequests::send (*controller, index);
+
+    for (int processor = 0; processor < 3; ++processor)
+        EXPECT_TRUE (device.getReceivedBytes (processor).empty()) << processor;
+
+    ControllerIdentityRequests::send (*controller, 2);
+    const std::vector<juce::uint8> request (std::begin (DeviceIdentity::request), std::end (DeviceIdentity::request));
+    EXPECT_EQ (device.getReceivedBytes (EmulatedQzDevice::graphics), request);
+}
+
+TEST_F (ControllerTest, PresenceReadsTheInputListAndTheStartOfAnUpdateTheOutputList)
+{
+    const auto graphics = device.getPortId (EmulatedQzDevice::graphics);
+
+    // Only the output: absent, yet nothing is missing when the update starts.
+    system.setInputPlugged (graphics, false);
+    makeController();
+    pumpFor (250);
+    EXPECT_FALSE (log.lastPresence);
+    log.clear();
+
+    controller->startUpdate (true);
+    pumpFor (20);
+    EXPECT_FALSE (log.entries().contains ("status 0 4"));
+    EXPECT_TRUE (log.entries().contains ("status 3 1"));
+    destroyController();
+
+    // Only the input: present, but the update aborts, once for each image on that port.
+    system.setInputPlugged (graphics, true);
+    system.setOutputPlugged (graphics, false);
+    makeController();
+    pumpFor (250);
+    EXPECT_TRUE (log.lastPresence);
+    log.clear();
+
+    controller->startUpdate (false);
+    pumpFor (20);
+    EXPECT_EQ (log.entriesStartingWith ("status 0 4").size(), 2);
+    EXPECT_FALSE (log.entries().contains ("status 3 1"));
+}
+
+TEST_F (ControllerTest, DestroyingTheControllerWhileAReplyWaitsForTheMessageThreadLeavesNothingRunning)
+{
+    makeController();
+
+    // The message thread stays here while the replies to the constructor's requests arrive
+    // and wait for it, then takes the controller away under them.
+    juce::Thread::sleep (200);
+    controller.reset();
+    pumpFor (100);
+
+    EXPECT_TRUE (log.entriesStartingWith ("current").isEmpty());
 }

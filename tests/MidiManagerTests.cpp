@@ -291,11 +291,102 @@ TEST_F (MidiManagerTest, OnlyCompleteMessagesReachListeners)
                juce::MemoryBlock (whole, sizeof (whole)));
 }
 
+TEST_F (MidiManagerTest, ACallThatRemovesOthersLeavesEveryListenerCalledOnce)
+{
+    auto port = system.addPort ("QZ Control", &device);
+    std::vector<CountingListener*> order;
+    CountingListener a (&order), b (&order), c (&order), d (&order);
+
+    for (auto* listener : { &a, &b, &c, &d })
+        manager->addListener (listener);
+
+    c.onMessage = [&]
+    {
+        manager->removeListener (&c);
+        manager->removeListener (&a);
+    };
+
+    manager->openInput ("QZ Control");
+    sendFromDevice (port, 0x90, 64, 1);
+    ASSERT_TRUE (waitUntil ([&] { return b.count() == 1; }));
+    pumpFor (50);
+
+    const std::vector<CountingListener*> expected { &d, &c, &b };
+    EXPECT_EQ (order, expected);
+}
+
+TEST_F (MidiManagerTest, RemovalWaitsForACallInProgressOnTheListenersThread)
+{
+    auto port = system.addPort ("QZ Control", &device);
+    std::atomic<bool> inside { false }, finished { false };
+    CountingListener listener;
+    listener.onMessage = [&]
+    {
+        inside = true;
+        juce::Thread::sleep (100);
+        finished = true;
+    };
+
+    manager->addListener (&listener);
+    manager->openInput ("QZ Control");
+    sendFromDevice (port, 0x90, 64, 1);
+
+    for (int i = 0; i < 5000 && ! inside; ++i)
+        juce::Thread::sleep (1);
+
+    ASSERT_TRUE (inside);
+    manager->removeListener (&listener);
+    EXPECT_TRUE (finished);
+}
+
+TEST_F (MidiManagerTest, RemovingAListenerThatWaitsForTheMessageThreadEndsItsWaitAndTheOthersStillHear)
+{
+    auto port = system.addPort ("QZ Control", &device);
+    std::atomic<bool> waiting { false }, gaveUp { false };
+    CountingListener earlier, waiter;
+    waiter.onMessage = [&]
+    {
+        waiting = true;
+        const juce::MessageManagerLock mml (juce::Thread::getCurrentThread());
+        gaveUp = ! mml.lockWasGained();
+    };
+
+    manager->addListener (&earlier);
+    manager->addListener (&waiter);
+    manager->openInput ("QZ Control");
+    sendFromDevice (port, 0x90, 64, 1);
+
+    // The message thread stays here, without dispatching, so the waiter cannot get its lock.
+    for (int i = 0; i < 5000 && ! waiting; ++i)
+        juce::Thread::sleep (1);
+
+    ASSERT_TRUE (waiting);
+    juce::Thread::sleep (20);
+    manager->removeListener (&waiter);
+
+    EXPECT_TRUE (gaveUp);
+    EXPECT_EQ (waiter.count(), 1);
+
+    sendFromDevice (port, 0x90, 65, 1);
+    ASSERT_TRUE (waitUntil ([&] { return earlier.count() == 2; }));
+    EXPECT_EQ (waiter.count(), 1);
+}
+
 TEST_F (MidiManagerTest, DestroyingTheManagerClosesEveryPortAndCallsNoListener)
 {
     auto audio = system.addPort ("QZ Audio", &device);
     auto control = system.addPort ("QZ Control", &device);
+    std::atomic<bool> inside { false }, finished { false };
     CountingListener listener;
+    listener.onMessage = [&]
+    {
+        if (inside.exchange (true))
+            return;
+
+        juce::Thread::sleep (100);
+        finished = true;
+    };
+
     manager->addListener (&listener);
 
     for (auto name : { "QZ Audio", "QZ Control" })
@@ -304,17 +395,27 @@ TEST_F (MidiManagerTest, DestroyingTheManagerClosesEveryPortAndCallsNoListener)
         manager->openInput (name);
     }
 
+    // One call is still running and more messages are queued behind it when the manager goes.
+    for (auto port : { audio, control, audio })
+        sendFromDevice (port, 0x90, 1, 1);
+
+    for (int i = 0; i < 5000 && ! inside; ++i)
+        juce::Thread::sleep (1);
+
+    ASSERT_TRUE (inside);
     manager.reset();
+
+    EXPECT_TRUE (finished);
+    EXPECT_EQ (listener.count(), 1);
 
     for (auto port : { audio, control })
     {
         EXPECT_EQ (system.getNumOpenOutputs (port), 0);
         EXPECT_EQ (system.getNumOpenInputs (port), 0);
-        sendFromDevice (port, 0x90, 1, 1);
     }
 
     pumpFor (50);
-    EXPECT_EQ (listener.count(), 0);
+    EXPECT_EQ (listener.count(), 1);
 }
 
 TEST_F (MidiManagerTest, ClosingAnInputWhoseListenerWaitsForTheMessageThreadDoesNotDeadlock)
