@@ -8,11 +8,12 @@ MainWindow::MainWindow (juce::Component* content)
     setUsingNativeTitleBar (true);
     setContentNonOwned (content, true);
     setResizable (false, false);
+    // JUCE hands an activated window's focus to the window itself when it wants it, and the
+    // content, which listens for the hot key, would never hear a key before a click. Not
+    // wanting it, the window passes it on to the content each time it is activated.
+    setWantsKeyboardFocus (false);
     setVisible (true);
     centreWithSize (getWidth(), getHeight());
-
-    // The content keeps the focus whenever the window is active, so that it hears its hot key.
-    content->grabKeyboardFocus();
 }
 
 MainWindow::~MainWindow() = default;

@@ -45,6 +45,13 @@ void VR24FirmwareUpdaterApplication::systemRequestedQuit()
         return;
     }
 
+    // The system passes every click on the title bar's close button on, modal box or not:
+    // one question at a time.
+    if (quitQuestionShowing)
+        return;
+
+    const juce::ScopedValueSetter<bool> showing (quitQuestionShowing, true);
+
     // The message names the OK button, so the box must show one: a box JUCE draws itself
     // shows the captions it is given, and a native box shows OK and Cancel only when the
     // first caption is "OK".

@@ -37,6 +37,7 @@ private:
     std::unique_ptr<MainWindowComponent> mainComponent;
     std::unique_ptr<Controller> controller;
     std::unique_ptr<MainWindow> mainWindow;
+    bool quitQuestionShowing = false;
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (VR24FirmwareUpdaterApplication)
 };

@@ -455,11 +455,23 @@ int EmulatedQzDevice::getNumIdentityRequests (int processor) const
 
 void EmulatedQzDevice::resetUnit()
 {
-    const juce::ScopedLock sl (lock);
+    // A power cycle: the ports vanish with the connections open on them, and come back
+    // with processors that run what they were sent.
+    const auto wasPlugged = isPlugged();
 
-    for (auto& processor : processors)
-        if (processor->applicationCheck == ImageCheck::valid)
-            processor->version = processor->updateVersion;
+    if (wasPlugged)
+        setPlugged (false);
+
+    {
+        const juce::ScopedLock sl (lock);
+
+        for (auto& processor : processors)
+            if (processor->applicationCheck == ImageCheck::valid)
+                processor->version = processor->updateVersion;
+    }
+
+    if (wasPlugged)
+        setPlugged (true);
 }
 
 std::vector<juce::uint8> EmulatedQzDevice::getReceivedBytes (int processor) const

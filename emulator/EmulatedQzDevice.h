@@ -92,8 +92,9 @@ public:
     juce::String getVersion (int processor) const;
     int getNumIdentityRequests (int processor) const;
 
-    /** Restarts the unit: each processor whose last application image checked out reports
-        its update version from now on.
+    /** Power-cycles the unit: a plugged-in unit's ports go, and with them every connection
+        open on them, and come back; each processor whose last application image checked out
+        reports its update version from then on.
     */
     void resetUnit();
 

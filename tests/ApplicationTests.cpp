@@ -55,7 +55,7 @@ namespace
 
         bool typeM()
         {
-            return typeOn (keyboard, *window, *content, windowKeys, keys, XK_m);
+            return typeKey (input, *window, keys, windowKeys, XK_m);
         }
 
         bool received (int processor, size_t bytes)
@@ -68,7 +68,7 @@ namespace
         VR24FirmwareUpdaterApplication application;
         MainWindow* window = nullptr;
         juce::Component* content = nullptr;
-        XKeyboard keyboard;
+        XInput input;
         KeyRecorder keys, windowKeys;
     };
 
@@ -86,7 +86,7 @@ TEST_F (WholeApplicationTest, UpdatesFromTheClickToTheCompletionMessageThenShows
 
     DialogAnswerer answerer ([] (auto& dialog) { return okUnless (completionTitle, dialog); });
     ASSERT_TRUE (typeM());
-    updateButtonOf (*content).triggerClick();
+    input.click (updateButtonOf (*content));
 
     ASSERT_TRUE (received (EmulatedQzDevice::audio, 400000));
     saveScreenshot (*content, "3-update-under-way");
@@ -146,11 +146,12 @@ TEST_F (WholeApplicationTest, ClosingTheWindowDuringAnUpdateAsksAndCancelLetsThe
     });
 
     ASSERT_TRUE (typeM());
-    updateButtonOf (*content).triggerClick();
+    input.click (updateButtonOf (*content));
     ASSERT_TRUE (received (EmulatedQzDevice::audio, 100000));
 
     const auto before = device.getReceivedBytes (EmulatedQzDevice::audio).size();
-    window->closeButtonPressed();
+    input.requestClose (*window);
+    ASSERT_TRUE (waitUntil ([&] { return answerer.numSeen (quitTitle) == 1; }));
     const auto after = device.getReceivedBytes (EmulatedQzDevice::audio).size();
 
     EXPECT_EQ (answerer.numSeen (quitTitle), 1);
@@ -163,6 +164,11 @@ TEST_F (WholeApplicationTest, ClosingTheWindowDuringAnUpdateAsksAndCancelLetsThe
         EXPECT_TRUE (device.getFaults (processor).isEmpty()) << device.getFaults (processor).joinIntoString ("\n");
         EXPECT_EQ (device.getApplicationCheck (processor), EmulatedQzDevice::ImageCheck::valid);
     }
+
+    // Sent, but not over until the message is closed: closing the window still asks.
+    input.requestClose (*window);
+    EXPECT_TRUE (waitUntil ([&] { return answerer.numSeen (quitTitle) == 2; }));
+    EXPECT_TRUE (waitUntil ([] { return DialogAnswerer::numOpen (quitTitle) == 0; }));
 
     EXPECT_TRUE (DialogAnswerer::press (completionTitle, "OK"));
 }

@@ -509,6 +509,21 @@ TEST_F (EmulatedQzDeviceTest, ReportsTheNewVersionOnlyAfterAValidApplicationAndA
     EXPECT_EQ (device.getVersion (EmulatedQzDevice::control), "0.0.3.1");
     device.resetUnit();
 
+    // Like a real unit's power cycle, the reset took the connections open on its ports with it.
+    for (int processor = 0; processor < EmulatedQzDevice::numProcessors; ++processor)
+        requestIdentity (processor);
+
+    pumpFor (200);
+    EXPECT_EQ (collector.count(), 0u);
+
+    for (auto name : DeviceIdentity::portNames)
+    {
+        manager.closeInput (name);
+        manager.closeOutput (name);
+    }
+
+    openAllPorts();
+
     for (int processor = 0; processor < EmulatedQzDevice::numProcessors; ++processor)
         requestIdentity (processor);
 

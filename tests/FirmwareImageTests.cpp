@@ -19,7 +19,11 @@ namespace
         juce::MemoryBlock joined;
 
         for (int i = 0; i < image.numChunks; ++i)
-            joined.append (image.getChunk (i).getData(), image.getChunk (i).getSize());
+        {
+            const auto range = image.getChunkRange (i);
+            EXPECT_EQ (image.getChunk (i), juce::MemoryBlock (range.start, (size_t) range.size)) << i;
+            joined.append (range.start, (size_t) range.size);
+        }
 
         return joined;
     }
@@ -43,6 +47,7 @@ TEST (FirmwareChunks, CountAndLastChunkFollowTheSize)
         EXPECT_EQ (image.numChunks, c.numChunks) << c.size;
         EXPECT_EQ ((int) image.getChunk (image.numChunks - 1).getSize(), c.lastChunkSize) << c.size;
         EXPECT_EQ (image.getChunk (image.numChunks).getSize(), 0u) << c.size;
+        EXPECT_EQ (image.getChunkRange (image.numChunks).size, 0) << c.size;
         EXPECT_EQ (joinedChunksOf (image), juce::MemoryBlock (bytes.data(), bytes.size())) << c.size;
     }
 }

@@ -7,42 +7,137 @@
 #include "midi/DeviceIdentity.h"
 #include "ui/MainWindowComponent.h"
 #include <gtest/gtest.h>
+#include <optional>
 
 #include <X11/Xlib.h>
+#include <X11/Xatom.h>
+#include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
 
 namespace
 {
-    /** Types on a window through the X server, as a keyboard would: JUCE marks the key as
-        down before it hands the press on, and the hot key asks for exactly that.
+    /** A keyboard and a mouse on the X server, through its test extension: keys go to the
+        window that the window manager has focused, and clicks land wherever the pointer is,
+        exactly as a user's do. Close requests are sent the way the window manager sends them.
     */
-    class XKeyboard
+    class XInput
     {
     public:
-        XKeyboard() : display (XOpenDisplay (nullptr)) {}
-        ~XKeyboard()                  { if (display != nullptr) XCloseDisplay (display); }
-        bool isOpen() const           { return display != nullptr; }
+        XInput() : display (XOpenDisplay (nullptr))
+        {
+            int eventBase, errorBase, major, minor;
+            hasTestExtension = display != nullptr && XTestQueryExtension (display, &eventBase, &errorBase, &major, &minor);
+        }
 
-        void send (juce::Component& window, KeySym keySym, bool isDown, bool shiftDown)
+        ~XInput()                     { if (display != nullptr) XCloseDisplay (display); }
+        bool isOpen() const           { return hasTestExtension; }
+
+        void key (KeySym keySym, bool isDown)
+        {
+            XTestFakeKeyEvent (display, XKeysymToKeycode (display, keySym), isDown, CurrentTime);
+            XSync (display, False);
+        }
+
+        void type (KeySym keySym, std::initializer_list<KeySym> modifiers = {})
+        {
+            for (auto modifier : modifiers)
+                key (modifier, true);
+
+            key (keySym, true);
+            key (keySym, false);
+
+            for (auto modifier : modifiers)
+                key (modifier, false);
+        }
+
+        void click (juce::Point<int> screenPosition)
+        {
+            XTestFakeMotionEvent (display, -1, screenPosition.x, screenPosition.y, CurrentTime);
+            XTestFakeButtonEvent (display, 1, True, CurrentTime);
+            XTestFakeButtonEvent (display, 1, False, CurrentTime);
+            XSync (display, False);
+        }
+
+        /** Points at the component, as a hand on the mouse does, and clicks once its window
+            has seen the pointer arrive there: a window that the window manager has only just
+            placed may still be on its way.
+        */
+        bool click (juce::Component& component, juce::Point<int> localPosition)
+        {
+            const auto deadline = juce::Time::getMillisecondCounter() + 3000;
+
+            for (;;)
+            {
+                // Asked again each time: the window's place settles only once it is managed.
+                // Moving there from beside it, so that the window hears the pointer arrive even
+                // when it was already resting there.
+                const auto target = component.localPointToGlobal (localPosition);
+                XTestFakeMotionEvent (display, -1, target.x + 1, target.y + 1, CurrentTime);
+                XTestFakeMotionEvent (display, -1, target.x, target.y, CurrentTime);
+                XSync (display, False);
+
+                const auto arrived = waitUntil ([&]
+                {
+                    const auto mouse = juce::Desktop::getInstance().getMainMouseSource();
+                    auto* under = mouse.getComponentUnderMouse();
+                    return mouse.getScreenPosition().roundToInt() == target
+                        && under != nullptr && under->getTopLevelComponent() == component.getTopLevelComponent();
+                }, 200);
+
+                if (arrived || juce::Time::getMillisecondCounter() > deadline)
+                {
+                    click (component.localPointToGlobal (localPosition));
+                    return arrived;
+                }
+            }
+        }
+
+        bool click (juce::Component& component)
+        {
+            return click (component, component.getLocalBounds().getCentre());
+        }
+
+        /** Asks the window manager to activate the window, as a task bar does. */
+        void activate (juce::Component& window)
         {
             XEvent event {};
-            auto& key = event.xkey;
-            key.type = isDown ? KeyPress : KeyRelease;
-            key.display = display;
-            key.window = (Window) (juce::pointer_sized_uint) window.getPeer()->getNativeHandle();
-            key.root = DefaultRootWindow (display);
-            key.time = ++time;
-            key.state = shiftDown ? ShiftMask : 0;
-            key.keycode = XKeysymToKeycode (display, keySym);
-            key.same_screen = True;
+            auto& message = event.xclient;
+            message.type = ClientMessage;
+            message.window = handleOf (window);
+            message.message_type = XInternAtom (display, "_NET_ACTIVE_WINDOW", False);
+            message.format = 32;
+            message.data.l[0] = 2;
+            message.data.l[1] = CurrentTime;
 
-            XSendEvent (display, key.window, False, 0, &event);
-            XFlush (display);
+            XSendEvent (display, DefaultRootWindow (display), False,
+                        SubstructureRedirectMask | SubstructureNotifyMask, &event);
+            XSync (display, False);
+        }
+
+        /** Asks the window to close, as the window manager does for its title bar's close button. */
+        void requestClose (juce::Component& window)
+        {
+            XEvent event {};
+            auto& message = event.xclient;
+            message.type = ClientMessage;
+            message.window = handleOf (window);
+            message.message_type = XInternAtom (display, "WM_PROTOCOLS", False);
+            message.format = 32;
+            message.data.l[0] = (long) XInternAtom (display, "WM_DELETE_WINDOW", False);
+            message.data.l[1] = CurrentTime;
+
+            XSendEvent (display, message.window, False, NoEventMask, &event);
+            XSync (display, False);
         }
 
     private:
+        static Window handleOf (juce::Component& window)
+        {
+            return (Window) (juce::pointer_sized_uint) window.getPeer()->getNativeHandle();
+        }
+
         Display* display;
-        Time time = 0;
+        bool hasTestExtension = false;
     };
 }
 
@@ -258,6 +353,60 @@ namespace
         throw std::runtime_error ("no Update button");
     }
 
+    bool hasKeyboard (juce::Component& window)
+    {
+        auto* peer = window.getPeer();
+        return peer != nullptr && peer->isFocused();
+    }
+
+    /** Types a key as a user does, once the window manager has given the window the
+        keyboard, and waits until JUCE has handed it to the window or to something in it.
+    */
+    bool typeKey (XInput& input, juce::Component& window, KeyRecorder& contentKeys, KeyRecorder& windowKeys,
+                  KeySym keySym, std::initializer_list<KeySym> modifiers = {})
+    {
+        if (! waitUntil ([&] { return hasKeyboard (window); }))
+            return false;
+
+        const auto before = contentKeys.presses + windowKeys.presses;
+        input.type (keySym, modifiers);
+        return waitUntil ([&] { return contentKeys.presses + windowKeys.presses > before; });
+    }
+
+    juce::Button* findButton (juce::Component& parent, const juce::String& text)
+    {
+        for (auto* child : parent.getChildren())
+        {
+            if (auto* button = dynamic_cast<juce::Button*> (child); button != nullptr && button->getButtonText() == text)
+                return button;
+
+            if (auto* found = findButton (*child, text))
+                return found;
+        }
+
+        return nullptr;
+    }
+
+    /** Clicks a button of the one open alert window of that title, through the mouse. */
+    bool clickAlertButton (XInput& input, const juce::String& title, const juce::String& caption)
+    {
+        for (auto* alert : DialogAnswerer::alertWindows())
+        {
+            if (alert->getName() == title && alert->isCurrentlyModal (false))
+            {
+                if (auto* button = findButton (*alert, caption))
+                {
+                    input.activate (*alert);
+                    waitUntil ([&] { return hasKeyboard (*alert); });
+                    input.click (*button);
+                    return true;
+                }
+            }
+        }
+
+        return false;
+    }
+
     MainWindow* findMainWindow()
     {
         for (int i = 0; i < juce::TopLevelWindow::getNumTopLevelWindows(); ++i)
@@ -265,51 +414,5 @@ namespace
                 return window;
 
         return nullptr;
-    }
-
-    /** Gives the focus to the button, as a click would. The window takes the focus itself
-        when JUCE handles the X server's news that it became active, which can come well
-        after the grab: a key release sent behind it shows when everything has arrived.
-    */
-    bool focusComponent (XKeyboard& keyboard, juce::Component& window, juce::Component& component, KeyRecorder& windowKeys)
-    {
-        return waitUntil ([&]
-        {
-            component.grabKeyboardFocus();
-            const auto releases = windowKeys.releases;
-            keyboard.send (window, XK_x, false, false);
-
-            return waitUntil ([&] { return windowKeys.releases > releases; })
-                && component.hasKeyboardFocus (true);
-        });
-    }
-
-    /** Presses and releases a key on the window, with the component focused, as a keyboard would. */
-    bool typeOn (XKeyboard& keyboard, juce::Component& window, juce::Component& component,
-                 KeyRecorder& windowKeys, KeyRecorder& keys, KeySym keySym, bool withShift = false)
-    {
-        if (! focusComponent (keyboard, window, component, windowKeys))
-            return false;
-
-        const auto before = keys;
-        auto shiftIs = [] (bool down) { return waitUntil ([=] { return juce::ModifierKeys::currentModifiers.isShiftDown() == down; }); };
-
-        if (withShift)
-        {
-            keyboard.send (window, XK_Shift_L, true, false);
-
-            if (! shiftIs (true))
-                return false;
-        }
-
-        keyboard.send (window, keySym, true, withShift);
-        const auto pressed = waitUntil ([&] { return keys.presses == before.presses + 1; });
-        keyboard.send (window, keySym, false, withShift);
-        const auto released = waitUntil ([&] { return keys.releases == before.releases + 1; });
-
-        if (withShift)
-            keyboard.send (window, XK_Shift_L, false, true);
-
-        return pressed && released && (! withShift || shiftIs (false));
     }
 }

@@ -37,16 +37,20 @@ namespace
 
         juce::Button& updateButton()   { return updateButtonOf (*component); }
 
-        bool type (KeySym keySym, bool withShift = false)
+        bool type (KeySym keySym, std::initializer_list<KeySym> modifiers = {})
         {
-            return typeOn (keyboard, *window, *component, windowKeys, keys, keySym, withShift);
+            return typeKey (input, *window, keys, windowKeys, keySym, modifiers);
         }
 
         /** Clicks "Update" and returns once the instruction dialog it opened is over. */
         bool clickUpdate (DialogAnswerer& answerer)
         {
             const auto before = answerer.seen.size();
-            updateButton().triggerClick();
+
+            if (! waitUntil ([&] { return hasKeyboard (*window); }))
+                return false;
+
+            input.click (updateButton());
 
             return waitUntil ([&]
             {
@@ -56,6 +60,17 @@ namespace
 
                 return answerer.seen.size() > before;
             });
+        }
+
+        /** Types `m`, clicks "Update" and cancels the dialog it opened; returns its title. */
+        juce::String titleAfterHotKeyAndUpdate()
+        {
+            DialogAnswerer answerer ([] (auto&) { return DialogAnswerer::Answer { "Cancel" }; });
+
+            if (! type (XK_m) || ! clickUpdate (answerer) || answerer.seen.empty())
+                return "(no dialog)";
+
+            return answerer.seen.back().title;
         }
 
         /** The three status rows, top to bottom, joined by "|". */
@@ -76,7 +91,7 @@ namespace
         FirmwareCatalogue catalogue;
         ControllerRecorder recorder;
         KeyRecorder keys, windowKeys;
-        XKeyboard keyboard;
+        XInput input;
         std::unique_ptr<Controller> controller;
         std::unique_ptr<MainWindowComponent> component;
         std::unique_ptr<MainWindow> window;
@@ -123,7 +138,7 @@ TEST_F (WindowTest, ShowsTheComponentInACentredFixedWindowWithOnlyACloseButton)
 
 TEST_F (WindowTest, TheHotKeyThenUpdateAsksInTheAlternativeModeAndOkSendsNoAssets)
 {
-    ASSERT_TRUE (keyboard.isOpen());
+    ASSERT_TRUE (input.isOpen());
     plugInDevice();
 
     DialogAnswerer answerer ([] (auto& dialog) { return dialog.title == completionTitle ? leaveOpen() : DialogAnswerer::Answer { "OK" }; });
@@ -158,14 +173,14 @@ TEST_F (WindowTest, TheHotKeyThenUpdateAsksInTheAlternativeModeAndOkSendsNoAsset
 
 TEST_F (WindowTest, AnyOtherKeyAfterTheHotKeyOrAnMThatIsNotDownGivesTheNormalDialog)
 {
-    ASSERT_TRUE (keyboard.isOpen());
+    ASSERT_TRUE (input.isOpen());
     DialogAnswerer answerer ([] (auto&) { return DialogAnswerer::Answer { "Cancel" }; });
 
     ASSERT_TRUE (type (XK_m));
     ASSERT_TRUE (type (XK_x));
     ASSERT_TRUE (clickUpdate (answerer));
 
-    ASSERT_TRUE (type (XK_m, true));
+    ASSERT_TRUE (type (XK_m, { XK_Shift_L }));
     ASSERT_TRUE (clickUpdate (answerer));
 
     component->keyPressed (juce::KeyPress ('m', {}, 'm'), component.get());
@@ -181,6 +196,76 @@ TEST_F (WindowTest, AnyOtherKeyAfterTheHotKeyOrAnMThatIsNotDownGivesTheNormalDia
     }
 
     EXPECT_FALSE (recorder.log.contains ("running"));
+}
+
+TEST_F (WindowTest, TheHotKeyWorksRightAfterTheWindowOpens)
+{
+    ASSERT_TRUE (input.isOpen());
+    EXPECT_EQ (titleAfterHotKeyAndUpdate(), marlowTitle);
+}
+
+TEST_F (WindowTest, TheHotKeyWorksAfterTheWindowIsActivatedAgain)
+{
+    ASSERT_TRUE (input.isOpen());
+    ASSERT_TRUE (waitUntil ([&] { return hasKeyboard (*window); }));
+
+    // Away to another window and back, as through the task bar, with nothing clicked inside.
+    juce::DocumentWindow other ("Other", juce::Colours::black, 0);
+    other.setUsingNativeTitleBar (true);
+    other.setBounds (40, 40, 200, 100);
+    other.setVisible (true);
+    ASSERT_TRUE (waitUntil ([&] { return hasKeyboard (other); }));
+    input.activate (*window);
+
+    EXPECT_EQ (titleAfterHotKeyAndUpdate(), marlowTitle);
+}
+
+TEST_F (WindowTest, TheHotKeyWorksAfterAMessageBoxHasClosed)
+{
+    ASSERT_TRUE (input.isOpen());
+    ASSERT_TRUE (waitUntil ([&] { return hasKeyboard (*window); }));
+
+    {
+        DialogAnswerer answerer ([] (auto&) { return DialogAnswerer::Answer { "OK" }; });
+        component->showAbortDialog();
+        ASSERT_TRUE (waitUntil ([&] { return answerer.numSeen (abortTitle) == 1 && DialogAnswerer::noneLeft(); }));
+    }
+
+    EXPECT_EQ (titleAfterHotKeyAndUpdate(), marlowTitle);
+}
+
+TEST_F (WindowTest, TheHotKeyWorksAfterAClickAnywhereInTheWindow)
+{
+    ASSERT_TRUE (input.isOpen());
+
+    // The header, the product name, the lamp, the progress bar and the bare panel.
+    for (auto where : { juce::Point<int> (250, 60), juce::Point<int> (100, 168), juce::Point<int> (16, 423),
+                        juce::Point<int> (250, 328), juce::Point<int> (480, 300) })
+    {
+        SCOPED_TRACE ("after a click at " + where.toString());
+        ASSERT_TRUE (waitUntil ([&] { return hasKeyboard (*window); }));
+        input.click (*component, where);
+        EXPECT_EQ (titleAfterHotKeyAndUpdate(), marlowTitle);
+    }
+}
+
+TEST_F (WindowTest, EveryKeyButTheHotKeyGoesOnToTheWindowAndTheSystem)
+{
+    ASSERT_TRUE (input.isOpen());
+    ASSERT_TRUE (type (XK_m));
+    EXPECT_EQ (windowKeys.presses, 0);
+
+    for (auto key : { XK_x, XK_Return, XK_F4 })
+    {
+        const auto before = windowKeys.presses;
+        ASSERT_TRUE (type (key));
+        EXPECT_EQ (windowKeys.presses, before + 1) << XKeysymToString (key);
+    }
+
+    // Alt+F4 goes to the window manager here; elsewhere the system closes the window only
+    // when no component has used the key.
+    EXPECT_FALSE (component->keyPressed (juce::KeyPress (juce::KeyPress::F4Key, juce::ModifierKeys::altModifier, 0),
+                                         component.get()));
 }
 
 TEST_F (WindowTest, CancelResetsTheControllerWhichAsksForTheIdentityAgain)
@@ -271,20 +356,30 @@ TEST_F (WindowTest, OnlyProgressOfExactlyOneOpensACompletionMessageEachTime)
 
 namespace
 {
+    /** The application object belongs to the fixture, so that what a failed test left open
+        is closed while the objects its callbacks reach are still there.
+    */
     struct ApplicationTest : testing::Test
     {
         ~ApplicationTest() override   { DialogAnswerer::closeAll(); }
 
+        MainWindow* start()
+        {
+            application.emplace();
+            application->initialise ({});
+            return findMainWindow();
+        }
+
         RequestCounter device;
         VirtualMidiSystem system;
+        XInput input;
+        std::optional<VR24FirmwareUpdaterApplication> application;
     };
 }
 
 TEST_F (ApplicationTest, ClosingTheWindowDuringAnUpdateAsksWithOkAndCancelAndCancelKeepsItRunning)
 {
-    VR24FirmwareUpdaterApplication application;
-    application.initialise ({});
-    auto* window = findMainWindow();
+    auto* window = start();
     ASSERT_NE (window, nullptr);
 
     DialogAnswerer answerer ([] (auto& dialog)
@@ -310,6 +405,43 @@ TEST_F (ApplicationTest, ClosingTheWindowDuringAnUpdateAsksWithOkAndCancelAndCan
     EXPECT_TRUE (waitUntil (DialogAnswerer::noneLeft));
 }
 
+TEST_F (ApplicationTest, TheQuitQuestionNeverStacksAndComesBackWhileTheAbortMessageIsUp)
+{
+    ASSERT_TRUE (input.isOpen());
+    auto* window = start();
+    ASSERT_NE (window, nullptr);
+
+    // Each question is answered late; meanwhile the title bar's close button is clicked again.
+    int questions = 0;
+    DialogAnswerer answerer ([&] (auto& dialog)
+    {
+        if (dialog.title != quitTitle)
+            return dialog.title == abortTitle ? leaveOpen() : DialogAnswerer::Answer { "OK" };
+
+        if (++questions <= 2)
+            input.requestClose (*window);
+
+        return DialogAnswerer::Answer { "Cancel", 1500 };
+    });
+
+    updateButtonOf (*window->getContentComponent()).triggerClick();
+    ASSERT_TRUE (waitUntil ([&] { return answerer.numSeen (abortTitle) == 1; }));
+
+    input.requestClose (*window);
+    ASSERT_TRUE (waitUntil ([&] { return answerer.numSeen (quitTitle) == 1; }));
+    ASSERT_TRUE (waitUntil ([] { return DialogAnswerer::numOpen (quitTitle) == 0; }));
+    pumpFor (300);
+    EXPECT_EQ (answerer.numSeen (quitTitle), 1);
+
+    // Still updating while the abort message is up: the next close asks again.
+    input.requestClose (*window);
+    ASSERT_TRUE (waitUntil ([&] { return answerer.numSeen (quitTitle) == 2; }));
+    ASSERT_TRUE (waitUntil ([] { return DialogAnswerer::numOpen (quitTitle) == 0; }));
+    pumpFor (300);
+    EXPECT_EQ (answerer.numSeen (quitTitle), 2);
+    EXPECT_EQ (DialogAnswerer::numOpen (abortTitle), 1);
+}
+
 TEST_F (ApplicationTest, OpensItsWindowWithTheCarriedVersionsAndClosesEveryPortWhenReleased)
 {
     juce::Array<int> ports;
@@ -318,10 +450,7 @@ TEST_F (ApplicationTest, OpensItsWindowWithTheCarriedVersionsAndClosesEveryPortW
         ports.add (system.addPort (name, &device));
 
     {
-        VR24FirmwareUpdaterApplication application;
-        application.initialise ({});
-
-        auto* window = findMainWindow();
+        auto* window = start();
         ASSERT_NE (window, nullptr);
         EXPECT_TRUE (window->isShowing());
 
@@ -338,6 +467,7 @@ TEST_F (ApplicationTest, OpensItsWindowWithTheCarriedVersionsAndClosesEveryPortW
             EXPECT_GT (system.getNumOpenOutputs (port) * system.getNumOpenInputs (port), 0);
     }
 
+    application.reset();
     EXPECT_EQ (findMainWindow(), nullptr);
 
     for (auto port : ports)

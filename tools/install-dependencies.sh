@@ -7,6 +7,8 @@ packages=(
     juce-modules-source libasound2-dev
     libgtest-dev
     xvfb xauth fonts-dejavu-core
+    openbox libxtst-dev
+    stress-ng   # the benchmark's competing load
 )
 
 missing=()

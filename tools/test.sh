@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything and runs every test, the ones that need a
-# display under a virtual X server.
+# display under a virtual X server with a window manager.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -9,4 +9,4 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
 cmake --build build --parallel "$(nproc)"
 
 cd build
-xvfb-run -a ctest --output-on-failure --no-tests=error
+xvfb-run -a ../tools/with-window-manager.sh ctest --output-on-failure --no-tests=error

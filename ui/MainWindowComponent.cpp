@@ -267,7 +267,10 @@ void MainWindowComponent::setStatusText (int row, const juce::String& text)
 bool MainWindowComponent::keyPressed (const juce::KeyPress& key, juce::Component*)
 {
     marlowModeArmed = key.isCurrentlyDown() && key.getTextCharacter() == 'm';
-    return true;
+
+    // Only the hot key is ours: every other key goes on to the window and the system, so
+    // that their shortcuts, Alt+F4 among them, keep working.
+    return marlowModeArmed;
 }
 
 void MainWindowComponent::buttonClicked (juce::Button* button)

@@ -1,0 +1,3 @@
+#include "DemoApplication.h"
+
+START_JUCE_APPLICATION (DemoApplication)
