@@ -15,8 +15,20 @@ target_link_libraries (qz_juce
         juce::juce_audio_basics
         juce::juce_audio_devices
     PUBLIC
-        juce::juce_recommended_config_flags
-        juce::pkgconfig_JUCE_IMG_LINUX_DEPS)
+        juce::juce_recommended_config_flags)
+
+# Debian's JUCE leaves out its bundled image and zip libraries, so the system's are linked:
+# on Windows the ones built for it from Debian's sources.
+if (WIN32)
+    find_package (ZLIB REQUIRED)
+    find_package (PNG REQUIRED)
+    find_package (JPEG REQUIRED)
+    target_link_libraries (qz_juce PUBLIC PNG::PNG JPEG::JPEG ZLIB::ZLIB)
+    # Ahead of the real jpeglib.h, to give JUCE the boolean it looks for in its namespace.
+    target_include_directories (qz_juce BEFORE PRIVATE ${CMAKE_CURRENT_LIST_DIR}/../tools/windows/include)
+else ()
+    target_link_libraries (qz_juce PUBLIC juce::pkgconfig_JUCE_IMG_LINUX_DEPS)
+endif ()
 
 target_compile_definitions (qz_juce
     PUBLIC

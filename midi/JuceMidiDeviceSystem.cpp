@@ -5,6 +5,10 @@
  #include "AlsaMidiOutput.h"
 #endif
 
+#if JUCE_WINDOWS
+ #include "WinMmSystem.h"
+#endif
+
 namespace
 {
     juce::StringArray namesOf (const juce::Array<juce::MidiDeviceInfo>& devices)
@@ -33,7 +37,7 @@ namespace
         std::unique_ptr<juce::MidiInput> input;
     };
 
-   #if ! JUCE_LINUX
+   #if ! JUCE_LINUX && ! JUCE_WINDOWS
     class JuceOutput final : public MidiDeviceSystem::Output
     {
     public:
@@ -104,6 +108,10 @@ std::unique_ptr<MidiDeviceSystem::Output> JuceMidiDeviceSystem::openOutput (cons
             return AlsaMidiOutput::open (device, AlsaSequencerCalls::system());
 
     return {};
+   #elif JUCE_WINDOWS
+    // JUCE's WinMM output sends a short final piece of a stream as a short message, and waits
+    // for the driver without limit.
+    return WinMmSystem::openOutput (identifier);
    #else
     if (auto output = juce::MidiOutput::openDevice (identifier))
         return std::make_unique<JuceOutput> (std::move (output));

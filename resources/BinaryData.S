@@ -1,22 +1,29 @@
 // Embeds the payloads and pictures as they are; BinaryData.h declares the symbols. The
 // files are found on the assembler's include path, which CMake sets.
 
+#if defined (_WIN32)
+ // COFF: read-only data lives in .rdata, and symbols carry no ELF type or size.
+ #define QZ_READ_ONLY_SECTION .section .rdata, "dr"
+ #define QZ_SYMBOL_INFO(symbol, length)
+#else
+ #define QZ_READ_ONLY_SECTION .section .rodata
+ #define QZ_SYMBOL_INFO(symbol, length) .type symbol, %object; .size symbol, length
+#endif
+
 .macro resource name, file
-    .section .rodata
+    QZ_READ_ONLY_SECTION
     .balign 16
     .global \name
-    .type \name, %object
 \name:
     .incbin "\file"
 .L\name\()End:
-    .size \name, .L\name\()End - \name
+    QZ_SYMBOL_INFO(\name, .L\name\()End - \name)
 
     .balign 4
     .global \name\()Size
-    .type \name\()Size, %object
 \name\()Size:
     .long .L\name\()End - \name
-    .size \name\()Size, 4
+    QZ_SYMBOL_INFO(\name\()Size, 4)
 .endm
 
 resource VR24_appap_syx, "VR24_appap.syx"
@@ -34,5 +41,7 @@ resource QZ_DriverUpdateUtility_Button_Press_png, "QZ_DriverUpdateUtility_Button
 resource QZ_DriverUpdateUtility_LED_NoHardware_png, "QZ_DriverUpdateUtility_LED_NoHardware.png"
 resource QZ_DriverUpdateUtility_LED_WithHardware_png, "QZ_DriverUpdateUtility_LED_WithHardware.png"
 
+#if ! defined (_WIN32)
 // The data holds no code, so the stack need not be executable.
 .section .note.GNU-stack, "", %progbits
+#endif
