@@ -44,10 +44,18 @@ namespace
     std::vector<std::unique_ptr<MidiDeviceSystem::Output>> openOutputs (VirtualMidiSystem& system)
     {
         std::vector<std::unique_ptr<MidiDeviceSystem::Output>> outputs;
-        const auto names = system.getOutputNames();
+        const auto devices = system.getOutputDevices();
 
         for (int processor = 0; processor < EmulatedQzDevice::numProcessors; ++processor)
-            outputs.push_back (system.openOutput (names.indexOf (DeviceIdentity::portNames[processor])));
+        {
+            juce::String identifier;
+
+            for (auto& device : devices)
+                if (identifier.isEmpty() && device.name == DeviceIdentity::portNames[processor])
+                    identifier = device.identifier;
+
+            outputs.push_back (system.openOutput (identifier));
+        }
 
         return outputs;
     }

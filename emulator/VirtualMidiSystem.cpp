@@ -187,13 +187,18 @@ public:
 
     juce::String getName() const override   { return name; }
 
-    void sendNow (const juce::uint8* data, int numBytes) override
+    bool sendNow (const juce::uint8* data, int numBytes) override
     {
         const juce::ScopedLock sl (owner.lock);
+        auto* port = owner.findPort (portId);
 
-        if (auto* port = owner.findPort (portId))
-            if (port->output.plugged && port->output.connection == connection && port->device != nullptr && numBytes > 0)
-                port->device->receivedFromHost (portId, data, numBytes);
+        if (port == nullptr || ! port->output.plugged || port->output.connection != connection || port->refusesData)
+            return false;
+
+        if (port->device != nullptr && numBytes > 0)
+            port->device->receivedFromHost (portId, data, numBytes);
+
+        return true;
     }
 
     void stopBackgroundThread() override {}
@@ -274,6 +279,20 @@ void VirtualMidiSystem::setFailsToOpen (int portId, bool shouldFail)
         port->failsToOpen = shouldFail;
 }
 
+void VirtualMidiSystem::setRefusesData (int portId, bool shouldRefuse)
+{
+    const juce::ScopedLock sl (lock);
+
+    if (auto* port = findPort (portId))
+        port->refusesData = shouldRefuse;
+}
+
+void VirtualMidiSystem::afterNextListQuery (std::function<void()> change)
+{
+    const juce::ScopedLock sl (lock);
+    listQueryChange = std::move (change);
+}
+
 void VirtualMidiSystem::sendToHost (int portId, const void* data, int numBytes)
 {
     const juce::ScopedLock sl (lock);
@@ -327,23 +346,33 @@ juce::StringArray VirtualMidiSystem::getOutputNames()
     return pluggedNames (&Port::output);
 }
 
-std::unique_ptr<MidiDeviceSystem::Input> VirtualMidiSystem::openInput (int index, InputCallback* callback)
+juce::Array<juce::MidiDeviceInfo> VirtualMidiSystem::getInputDevices()
+{
+    return pluggedDevices (&Port::input);
+}
+
+juce::Array<juce::MidiDeviceInfo> VirtualMidiSystem::getOutputDevices()
+{
+    return pluggedDevices (&Port::output);
+}
+
+std::unique_ptr<MidiDeviceSystem::Input> VirtualMidiSystem::openInput (const juce::String& identifier, InputCallback* callback)
 {
     const juce::ScopedLock sl (lock);
-    auto* port = findPlugged (&Port::input, index);
+    auto* port = findOpenable (&Port::input, identifier);
 
-    if (port == nullptr || port->failsToOpen || callback == nullptr)
+    if (port == nullptr || callback == nullptr)
         return {};
 
     return std::make_unique<VirtualInput> (*this, *port, callback);
 }
 
-std::unique_ptr<MidiDeviceSystem::Output> VirtualMidiSystem::openOutput (int index)
+std::unique_ptr<MidiDeviceSystem::Output> VirtualMidiSystem::openOutput (const juce::String& identifier)
 {
     const juce::ScopedLock sl (lock);
-    auto* port = findPlugged (&Port::output, index);
+    auto* port = findOpenable (&Port::output, identifier);
 
-    if (port == nullptr || port->failsToOpen)
+    if (port == nullptr)
         return {};
 
     return std::make_unique<VirtualOutput> (*this, *port);
@@ -358,24 +387,43 @@ VirtualMidiSystem::Port* VirtualMidiSystem::findPort (int portId) const
     return nullptr;
 }
 
-VirtualMidiSystem::Port* VirtualMidiSystem::findPlugged (SideOf side, int index) const
+VirtualMidiSystem::Port* VirtualMidiSystem::findOpenable (SideOf side, const juce::String& identifier) const
 {
     for (auto* port : ports)
-        if ((port->*side).plugged && index-- == 0)
-            return port;
+        if (juce::String (port->id) == identifier)
+            return (port->*side).plugged && ! port->failsToOpen ? port : nullptr;
 
     return nullptr;
 }
 
+juce::Array<juce::MidiDeviceInfo> VirtualMidiSystem::pluggedDevices (SideOf side)
+{
+    juce::Array<juce::MidiDeviceInfo> devices;
+    std::function<void()> change;
+
+    {
+        const juce::ScopedLock sl (lock);
+        ++listQueries;
+
+        for (auto* port : ports)
+            if ((port->*side).plugged)
+                devices.add ({ port->name, juce::String (port->id) });
+
+        std::swap (change, listQueryChange);
+    }
+
+    if (change)
+        change();
+
+    return devices;
+}
+
 juce::StringArray VirtualMidiSystem::pluggedNames (SideOf side)
 {
-    const juce::ScopedLock sl (lock);
-    ++listQueries;
     juce::StringArray names;
 
-    for (auto* port : ports)
-        if ((port->*side).plugged)
-            names.add (port->name);
+    for (auto& device : pluggedDevices (side))
+        names.add (device.name);
 
     return names;
 }

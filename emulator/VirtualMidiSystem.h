@@ -44,6 +44,12 @@ public:
     bool isPlugged (int portId) const;
     void setName (int portId, const juce::String& newName);
     void setFailsToOpen (int portId, bool shouldFail);
+    /** An output of a refusing port takes no bytes and says so, as a system send that fails. */
+    void setRefusesData (int portId, bool shouldRefuse);
+    /** Runs once, right after the next device list has been taken: lets a test change the
+        system between a list and the open that follows it.
+    */
+    void afterNextListQuery (std::function<void()> change);
 
     /** Sends bytes from the device side; each open input of the port receives them. */
     void sendToHost (int portId, const void* data, int numBytes);
@@ -55,8 +61,10 @@ public:
 
     juce::StringArray getInputNames() override;
     juce::StringArray getOutputNames() override;
-    std::unique_ptr<Input> openInput (int index, InputCallback* callback) override;
-    std::unique_ptr<Output> openOutput (int index) override;
+    juce::Array<juce::MidiDeviceInfo> getInputDevices() override;
+    juce::Array<juce::MidiDeviceInfo> getOutputDevices() override;
+    std::unique_ptr<Input> openInput (const juce::String& identifier, InputCallback* callback) override;
+    std::unique_ptr<Output> openOutput (const juce::String& identifier) override;
 
 private:
     class VirtualInput;
@@ -83,13 +91,15 @@ private:
         juce::String name;
         Device* device;
         bool failsToOpen = false;
+        bool refusesData = false;
         Side input, output;
     };
 
     using SideOf = Side Port::*;
 
     Port* findPort (int portId) const;
-    Port* findPlugged (SideOf side, int index) const;
+    Port* findOpenable (SideOf side, const juce::String& identifier) const;
+    juce::Array<juce::MidiDeviceInfo> pluggedDevices (SideOf side);
     juce::StringArray pluggedNames (SideOf side);
 
     juce::CriticalSection lock;
@@ -97,6 +107,7 @@ private:
     juce::Array<VirtualInput*> openInputs;
     juce::Array<VirtualOutput*> openOutputs;
     int listQueries = 0;
+    std::function<void()> listQueryChange;
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (VirtualMidiSystem)
 };

@@ -63,8 +63,14 @@ void FirmwareSysexSender::timerCallback()
         if (midiManager->getBytesSentWithin (portName, 101.0) + (int) chunk.getSize() > allowedPer100Ms)
             return;
 
-        // Every chunk goes out exactly as it stands in the payload, whatever its length.
-        midiManager->sendBytes (portName, chunk.getData(), (int) chunk.getSize());
+        // Every chunk goes out exactly as it stands in the payload, whatever its length. A
+        // chunk the system refused leaves a hole in the firmware: the transfer cannot go on.
+        if (! midiManager->sendBytes (portName, chunk.getData(), (int) chunk.getSize()))
+        {
+            fail();
+            return;
+        }
+
         ++nextChunk;
         tellListeners ("Chunk");
         return;

@@ -9,7 +9,8 @@
 
     Listeners hear "Started" from inside start(), then "Chunk" for every chunk sent, and
     finally "Complete" on the tick after the last chunk, or "Error" on the first tick that
-    finds the port gone, or that would send to an output that is not open. Everything runs on the message thread.
+    finds the port gone, that would send to an output that is not open, or whose chunk the
+    system refused. Everything runs on the message thread.
 */
 class FirmwareSysexSender : public juce::Timer
 {

@@ -1,4 +1,9 @@
 #include "JuceMidiDeviceSystem.h"
+#include "MidiInputHandOff.h"
+
+#if JUCE_LINUX
+ #include "AlsaMidiOutput.h"
+#endif
 
 namespace
 {
@@ -12,36 +17,23 @@ namespace
         return names;
     }
 
-    class JuceInput final : public MidiDeviceSystem::Input,
-                            private juce::MidiInputCallback
+    class JuceInput final : public MidiInputHandOff::PlatformInput
     {
     public:
-        JuceInput (const juce::MidiDeviceInfo& device, MidiDeviceSystem::InputCallback* callbackToUse)
-            : callback (callbackToUse),
-              input (juce::MidiInput::openDevice (device.identifier, this))
+        explicit JuceInput (std::unique_ptr<juce::MidiInput> openedInput)
+            : input (std::move (openedInput))
         {
         }
 
-        bool isOpen() const                 { return input != nullptr; }
         juce::String getName() const override { return input->getName(); }
-        void start() override               { input->start(); }
-        void stop() override                { input->stop(); }
+        void start() override                 { input->start(); }
+        void stop() override                  { input->stop(); }
 
     private:
-        void handleIncomingMidiMessage (juce::MidiInput*, const juce::MidiMessage& message) override
-        {
-            callback->handleIncomingMidiMessage (this, message);
-        }
-
-        void handlePartialSysexMessage (juce::MidiInput*, const juce::uint8* data, int numBytes, double time) override
-        {
-            callback->handlePartialSysexMessage (this, data, numBytes, time);
-        }
-
-        MidiDeviceSystem::InputCallback* callback;
         std::unique_ptr<juce::MidiInput> input;
     };
 
+   #if ! JUCE_LINUX
     class JuceOutput final : public MidiDeviceSystem::Output
     {
     public:
@@ -52,10 +44,12 @@ namespace
 
         juce::String getName() const override { return output->getName(); }
 
-        void sendNow (const juce::uint8* data, int numBytes) override
+        bool sendNow (const juce::uint8* data, int numBytes) override
         {
             if (numBytes > 0)
                 output->sendMessageNow (juce::MidiMessage (data, numBytes));
+
+            return true;
         }
 
         void stopBackgroundThread() override { output->stopBackgroundThread(); }
@@ -63,42 +57,57 @@ namespace
     private:
         std::unique_ptr<juce::MidiOutput> output;
     };
+   #endif
 }
 
 juce::StringArray JuceMidiDeviceSystem::getInputNames()
 {
-    return namesOf (juce::MidiInput::getAvailableDevices());
+    return namesOf (getInputDevices());
 }
 
 juce::StringArray JuceMidiDeviceSystem::getOutputNames()
 {
-    return namesOf (juce::MidiOutput::getAvailableDevices());
+    return namesOf (getOutputDevices());
 }
 
-std::unique_ptr<MidiDeviceSystem::Input> JuceMidiDeviceSystem::openInput (int index, InputCallback* callback)
+juce::Array<juce::MidiDeviceInfo> JuceMidiDeviceSystem::getInputDevices()
 {
-    auto devices = juce::MidiInput::getAvailableDevices();
-
-    if (! juce::isPositiveAndBelow (index, devices.size()))
-        return {};
-
-    auto input = std::make_unique<JuceInput> (devices.getReference (index), callback);
-
-    if (! input->isOpen())
-        return {};
-
-    return input;
+    return juce::MidiInput::getAvailableDevices();
 }
 
-std::unique_ptr<MidiDeviceSystem::Output> JuceMidiDeviceSystem::openOutput (int index)
+juce::Array<juce::MidiDeviceInfo> JuceMidiDeviceSystem::getOutputDevices()
 {
-    auto devices = juce::MidiOutput::getAvailableDevices();
+    return juce::MidiOutput::getAvailableDevices();
+}
 
-    if (! juce::isPositiveAndBelow (index, devices.size()))
+std::unique_ptr<MidiDeviceSystem::Input> JuceMidiDeviceSystem::openInput (const juce::String& identifier, InputCallback* callback)
+{
+    if (callback == nullptr)
         return {};
 
-    if (auto output = juce::MidiOutput::openDevice (devices.getReference (index).identifier))
+    return MidiInputHandOff::open ([&identifier] (juce::MidiInputCallback& platformCallback)
+                                   -> std::unique_ptr<MidiInputHandOff::PlatformInput>
+                                   {
+                                       if (auto input = juce::MidiInput::openDevice (identifier, &platformCallback))
+                                           return std::make_unique<JuceInput> (std::move (input));
+
+                                       return {};
+                                   },
+                                   *callback);
+}
+
+std::unique_ptr<MidiDeviceSystem::Output> JuceMidiDeviceSystem::openOutput (const juce::String& identifier)
+{
+   #if JUCE_LINUX
+    for (auto& device : getOutputDevices())
+        if (device.identifier == identifier)
+            return AlsaMidiOutput::open (device, AlsaSequencerCalls::system());
+
+    return {};
+   #else
+    if (auto output = juce::MidiOutput::openDevice (identifier))
         return std::make_unique<JuceOutput> (std::move (output));
 
     return {};
+   #endif
 }

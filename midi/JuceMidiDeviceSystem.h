@@ -1,14 +1,20 @@
 #pragma once
 
 #include "MidiDeviceSystem.h"
-#include <juce_audio_devices/juce_audio_devices.h>
 
-/** The product side of the seam: the platform's MIDI devices through JUCE. */
+/** The product side of the seam: the platform's MIDI devices.
+
+    Device lists, names and identifiers are JUCE's, and so are the inputs, each behind a
+    hand-off that keeps our listeners off the platform's callback. Outputs are the
+    platform's own where JUCE's cannot send a raw piece of a SysEx stream unchanged.
+*/
 class JuceMidiDeviceSystem final : public MidiDeviceSystem
 {
 public:
     juce::StringArray getInputNames() override;
     juce::StringArray getOutputNames() override;
-    std::unique_ptr<Input> openInput (int index, InputCallback* callback) override;
-    std::unique_ptr<Output> openOutput (int index) override;
+    juce::Array<juce::MidiDeviceInfo> getInputDevices() override;
+    juce::Array<juce::MidiDeviceInfo> getOutputDevices() override;
+    std::unique_ptr<Input> openInput (const juce::String& identifier, InputCallback* callback) override;
+    std::unique_ptr<Output> openOutput (const juce::String& identifier) override;
 };

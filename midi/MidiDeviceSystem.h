@@ -1,6 +1,7 @@
 #pragma once
 
 #include <juce_audio_basics/juce_audio_basics.h>
+#include <juce_audio_devices/juce_audio_devices.h>
 
 /** The one seam between the port manager and the system's MIDI devices.
 
@@ -8,8 +9,9 @@
     the benchmark put a virtual system in its place. Nothing above the port manager
     knows which side it runs on.
 
-    Device lists are queried afresh on every call, in system order, and devices are opened
-    by their position in the list just taken.
+    Device lists are queried afresh on every call, in system order. A device is opened by
+    the identifier that the list carried beside its name, so that a list that has shifted
+    since it was taken cannot open another device in its place.
 */
 class MidiDeviceSystem
 {
@@ -31,8 +33,10 @@ public:
         /** Destroying an output stops its background thread and closes its device. */
         virtual ~Output() = default;
         virtual juce::String getName() const = 0;
-        /** Hands the bytes to the device unchanged and in order; returns once they have gone. */
-        virtual void sendNow (const juce::uint8* data, int numBytes) = 0;
+        /** Hands the bytes to the device unchanged and in order; returns once they have gone.
+            False when the system refused them.
+        */
+        virtual bool sendNow (const juce::uint8* data, int numBytes) = 0;
         virtual void stopBackgroundThread() = 0;
     };
 
@@ -50,10 +54,14 @@ public:
     virtual juce::StringArray getInputNames() = 0;
     virtual juce::StringArray getOutputNames() = 0;
 
-    /** Opens the input at this position of the current list; nullptr if that fails. */
-    virtual std::unique_ptr<Input> openInput (int index, InputCallback* callback) = 0;
-    /** Opens the output at this position of the current list; nullptr if that fails. */
-    virtual std::unique_ptr<Output> openOutput (int index) = 0;
+    /** The devices with the identifiers to open them by, in the order of the name lists. */
+    virtual juce::Array<juce::MidiDeviceInfo> getInputDevices() = 0;
+    virtual juce::Array<juce::MidiDeviceInfo> getOutputDevices() = 0;
+
+    /** Opens the input of this identifier, whatever name it carries now; nullptr if that fails. */
+    virtual std::unique_ptr<Input> openInput (const juce::String& identifier, InputCallback* callback) = 0;
+    /** Opens the output of this identifier, whatever name it carries now; nullptr if that fails. */
+    virtual std::unique_ptr<Output> openOutput (const juce::String& identifier) = 0;
 
     /** The system every port manager and presence check asks: JUCE's devices unless a
         replacement has been installed.

@@ -24,12 +24,17 @@ void MidiManager::openOutput (const juce::String& portName)
         if (entry.portName == portName)
             return;
 
-    auto names = system.getOutputNames();
+    for (auto& device : system.getOutputDevices())
+    {
+        if (device.name != portName)
+            continue;
 
-    for (int i = 0; i < names.size(); ++i)
-        if (names[i] == portName)
-            if (auto output = system.openOutput (i))
-                registerOutput (portName, output.release());
+        // A device that took over the identifier under another name is closed again, unused.
+        auto output = system.openOutput (device.identifier);
+
+        if (output != nullptr && output->getName() == portName)
+            registerOutput (portName, output.release());
+    }
 }
 
 void MidiManager::openInput (const juce::String& portName)
@@ -38,11 +43,9 @@ void MidiManager::openInput (const juce::String& portName)
         if (input->getName() == portName)
             return;
 
-    auto names = system.getInputNames();
-
-    for (int i = 0; i < names.size(); ++i)
+    for (auto& device : system.getInputDevices())
     {
-        if (names[i] != portName)
+        if (device.name != portName)
             continue;
 
         try
@@ -50,7 +53,9 @@ void MidiManager::openInput (const juce::String& portName)
             // Give a device that has just appeared time to settle before it is opened.
             juce::Thread::sleep (50);
 
-            if (auto input = system.openInput (i, this))
+            auto input = system.openInput (device.identifier, this);
+
+            if (input != nullptr && input->getName() == portName)
             {
                 const juce::ScopedLock sl (lock);
                 inputs.add (input.release())->start();
@@ -104,22 +109,24 @@ void MidiManager::sendMessage (const juce::String& portName, const juce::MidiMes
     sendBytes (portName, message.getRawData(), message.getRawDataSize());
 }
 
-void MidiManager::sendBytes (const juce::String& portName, const void* data, int numBytes)
+bool MidiManager::sendBytes (const juce::String& portName, const void* data, int numBytes)
 {
     const juce::ScopedLock sl (lock);
-    bool sent = false;
+    bool sent = false, allTook = true;
 
     for (auto& entry : outputs)
     {
         if (entry.portName == portName)
         {
-            entry.output->sendNow (static_cast<const juce::uint8*> (data), numBytes);
+            allTook = entry.output->sendNow (static_cast<const juce::uint8*> (data), numBytes) && allTook;
             sent = true;
         }
     }
 
     if (sent)
         recordSend (portName, numBytes);
+
+    return sent && allTook;
 }
 
 int MidiManager::getBytesSentWithin (const juce::String& portName, double milliseconds) const

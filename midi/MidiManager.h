@@ -35,8 +35,9 @@ public:
     /** Sends these bytes, exactly as they stand, at once on every open output of that name.
         Raw pieces of a SysEx stream need this: they need not begin with a status byte,
         and a MidiMessage of fewer than four such bytes cannot be built unparsed.
+        Returns true only when at least one output was open and every one of them took the bytes.
     */
-    void sendBytes (const juce::String& portName, const void* data, int numBytes);
+    bool sendBytes (const juce::String& portName, const void* data, int numBytes);
 
     /** True while at least one output of that name is open. */
     bool isOutputOpen (const juce::String& portName) const;

@@ -227,3 +227,24 @@ TEST_F (SenderTest, APortNeverTakesMoreThanItsPaceAllowsInAnyHundredMilliseconds
         EXPECT_LE (bytes, 512u * 25) << first;
     }
 }
+
+TEST_F (SenderTest, AChunkTheSystemRefusesEndsTheTransferWithOneError)
+{
+    makeSender (payloadOf (64 * 40), 64);
+    recorder.onEvent = [this] (const juce::String&)
+    {
+        if (device.pieces.size() == 10)
+            system.setRefusesData (port, true);
+    };
+
+    sender->start();
+    ASSERT_TRUE (waitUntil ([this] { return finished(); }));
+    pumpFor (30);
+
+    EXPECT_EQ (log.size(), 12);
+    EXPECT_EQ (log[11], "Error");
+    EXPECT_EQ (log.joinIntoString (",").indexOf ("Complete"), -1);
+    EXPECT_EQ (device.pieces.size(), 10u);
+    EXPECT_FALSE (image->isComplete);
+    EXPECT_FALSE (sender->isTimerRunning());
+}

@@ -485,3 +485,71 @@ TEST_F (MidiManagerTest, ClosingAnInputWhoseListenerWaitsForTheMessageThreadDoes
     EXPECT_TRUE (gaveUp);
     EXPECT_EQ (system.getNumOpenInputs (port), 0);
 }
+
+TEST_F (MidiManagerTest, OpensTheDeviceWhoseNameMatchedThoughTheListShiftsBeforeTheOpen)
+{
+    // A port appearing in front of the matched one, between the list and the open, as the
+    // device's ports do one by one when it is plugged in.
+    auto graphics = system.addPort ("QZ Graphics", &device);
+    auto audio = system.addPort ("QZ Audio", &device);
+    auto shiftTheList = [&]
+    {
+        system.setPlugged (graphics, false);
+        system.afterNextListQuery ([&] { system.setPlugged (graphics, true); });
+    };
+
+    shiftTheList();
+    manager->openOutput ("QZ Audio");
+    shiftTheList();
+    manager->openInput ("QZ Audio");
+
+    EXPECT_EQ (system.getNumOpenOutputs (audio), 1);
+    EXPECT_EQ (system.getNumOpenInputs (audio), 1);
+    EXPECT_EQ (system.getNumOpenOutputs (graphics), 0);
+    EXPECT_EQ (system.getNumOpenInputs (graphics), 0);
+
+    manager->sendMessage ("QZ Audio", noteOn());
+    EXPECT_EQ (device.bytesFor (audio).size(), 3u);
+    EXPECT_TRUE (device.bytesFor (graphics).empty());
+}
+
+TEST_F (MidiManagerTest, ADeviceThatOpensUnderAnotherNameIsClosedAndTriedAgainLater)
+{
+    auto port = system.addPort ("QZ Audio", &device);
+    auto renameBeforeTheOpen = [&]
+    {
+        system.setName (port, "QZ Audio");
+        system.afterNextListQuery ([&] { system.setName (port, "QZ Graphics"); });
+    };
+
+    renameBeforeTheOpen();
+    manager->openOutput ("QZ Audio");
+    renameBeforeTheOpen();
+    manager->openInput ("QZ Audio");
+
+    EXPECT_EQ (system.getNumOpenOutputs (port), 0);
+    EXPECT_EQ (system.getNumOpenInputs (port), 0);
+    EXPECT_FALSE (manager->isOutputOpen ("QZ Audio"));
+
+    system.setName (port, "QZ Audio");
+    manager->openOutput ("QZ Audio");
+    manager->openInput ("QZ Audio");
+    EXPECT_EQ (system.getNumOpenOutputs (port), 1);
+    EXPECT_EQ (system.getNumOpenInputs (port), 1);
+}
+
+TEST_F (MidiManagerTest, ASendReportsWhetherEveryOutputOfTheNameTookTheBytes)
+{
+    auto first = system.addPort ("QZ Audio", &device);
+    auto second = system.addPort ("QZ Audio", &device);
+    const juce::uint8 piece[] = { '0', '1', '2' };
+
+    EXPECT_FALSE (manager->sendBytes ("QZ Audio", piece, 3));
+
+    manager->openOutput ("QZ Audio");
+    EXPECT_TRUE (manager->sendBytes ("QZ Audio", piece, 3));
+
+    system.setRefusesData (second, true);
+    EXPECT_FALSE (manager->sendBytes ("QZ Audio", piece, 3));
+    EXPECT_EQ (device.bytesFor (first).size(), 6u);
+}

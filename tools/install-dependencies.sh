@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(
     build-essential cmake pkg-config
-    juce-modules-source
+    juce-modules-source libasound2-dev
     libgtest-dev
     xvfb xauth fonts-dejavu-core
 )
