@@ -1,6 +1,7 @@
 #pragma once
 
 #include <juce_core/juce_core.h>
+#include <vector>
 
 class DeviceReplay;
 class FirstFrameRun;
@@ -15,12 +16,22 @@ class UpdateBench;
 class BenchReport
 {
 public:
-    struct Measurements
+    /** The updates and their bare timers measured on the machine as it is, or with a
+        competing load of our own; skipped says why a condition could not be measured.
+    */
+    struct Condition
     {
+        juce::String name, load;
         const TimerBaseline* fullBaseline = nullptr;
         const UpdateBench* full = nullptr;
         const TimerBaseline* alternativeBaseline = nullptr;
         const UpdateBench* alternative = nullptr;
+        juce::String skipped;
+    };
+
+    struct Measurements
+    {
+        std::vector<Condition> conditions;
         const DeviceReplay* deviceReplay = nullptr;
         const IdleBench* loopAlone = nullptr;
         const IdleBench* devicePresent = nullptr;
@@ -42,9 +53,24 @@ public:
     juce::StringArray writeFiles (const juce::File& folder) const;
 
 private:
-    void addTarget (const juce::String& name, double value, double limit, const juce::String& unit, const juce::String& note = {});
+    /** One update with the bare timer measured before it, under one condition. */
+    struct Run
+    {
+        const Condition& condition;
+        const UpdateBench& update;
+        const TimerBaseline* baseline;
+
+        juce::String describe() const;
+    };
+
+    std::vector<Run> getRuns() const;
+    void addTarget (const juce::String& name, double value, double limit, const juce::String& unit,
+                    const juce::String& note = {}, bool judged = true);
     void judgeTargets();
+    juce::var describeCpu (const Run& run) const;
+    double deviceCpuPercent (const UpdateBench& update) const;
     double updaterCpuPercent (const UpdateBench& update) const;
+    static double bareTimerCpuPercent (const TimerBaseline& baseline);
 
     Measurements m;
     juce::Array<juce::var> targets;

@@ -16,8 +16,18 @@ void BenchSequence::startNext()
         return;
     }
 
-    auto* step = steps[next++].get();
+    auto& entry = steps[next++];
+    auto* step = entry.step.get();
     std::cout << "  " << step->getName() << " ..." << std::flush;
+
+    if (entry.runIf != nullptr && ! entry.runIf())
+    {
+        std::cout << " skipped" << std::endl;
+        juce::MessageManager::callAsync ([this] { startNext(); });
+        return;
+    }
+
+    entry.ran = true;
     stepStartMs = juce::Time::getMillisecondCounterHiRes();
 
     step->start ([this, step]
@@ -30,9 +40,18 @@ void BenchSequence::startNext()
 
 bool BenchSequence::allPassed() const
 {
-    for (auto& step : steps)
-        if (! step->passed())
+    for (auto& entry : steps)
+        if (entry.ran && ! entry.step->passed())
             return false;
 
     return true;
+}
+
+bool BenchSequence::wasRun (const BenchStep* step) const
+{
+    for (auto& entry : steps)
+        if (entry.step.get() == step)
+            return entry.ran;
+
+    return false;
 }

@@ -14,20 +14,33 @@ public:
     {
         auto step = std::make_unique<StepType> (std::forward<Args> (args)...);
         auto* raw = step.get();
-        steps.push_back (std::move (step));
+        steps.push_back ({ std::move (step), runIf, false });
         return raw;
     }
+
+    /** The steps added from now on run only if this holds when their turn comes (nullptr:
+        always); a step that does not run is reported as skipped.
+    */
+    void setRunIf (std::function<bool()> condition)     { runIf = std::move (condition); }
 
     /** Returns once every step has finished; the message loop cannot be run again after. */
     void run();
 
     bool allPassed() const;
-    const std::vector<std::unique_ptr<BenchStep>>& getSteps() const noexcept   { return steps; }
+    bool wasRun (const BenchStep* step) const;
 
 private:
+    struct Entry
+    {
+        std::unique_ptr<BenchStep> step;
+        std::function<bool()> runIf;
+        bool ran;
+    };
+
     void startNext();
 
-    std::vector<std::unique_ptr<BenchStep>> steps;
+    std::vector<Entry> steps;
+    std::function<bool()> runIf;
     size_t next = 0;
     double stepStartMs = 0.0;
 };

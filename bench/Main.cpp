@@ -1,8 +1,10 @@
 #include "BenchReport.h"
 #include "BenchSequence.h"
+#include "CompetingLoad.h"
 #include "DeviceReplay.h"
 #include "FirstFrameRun.h"
 #include "IdleBench.h"
+#include "LoadStep.h"
 #include "ProcessMeter.h"
 #include "TimerBaseline.h"
 #include "UpdateBench.h"
@@ -31,7 +33,8 @@ int main (int argc, char* argv[])
     {
         std::cout << "qz_bench [--out FOLDER] [--quick] [--idle-seconds N] [--first-frame-runs N]\n"
                      "  --out     where the results go (the benchmark's own folder if not given)\n"
-                     "  --quick   the alternative update only, 5 s per idle case and one first frame of each kind\n";
+                     "  --quick   the alternative update only, 5 s per idle case and one first frame of each kind\n"
+                     "Every update runs twice: on the machine as it is, then with stress-ng loading both cores.\n";
         return 0;
     }
 
@@ -63,17 +66,43 @@ int main (int argc, char* argv[])
     std::cout << "Corvale QZ Firmware Updater benchmark" << std::endl;
     BenchSequence sequence;
 
-    if (! quick)
+    // Two CPU workers at normal priority, one per core of the machine this is judged on.
+    constexpr int loadWorkers = 2;
+    CompetingLoad load (loadWorkers, 1200);
+    LoadStep* loadStart = nullptr;
+
+    for (auto loaded : { false, true })
     {
-        const auto fullTicks = UpdateBench::ticksOfLongestPort (catalogue, false);
-        measured.fullBaseline = sequence.add<TimerBaseline> ("full", interval, fullTicks, fullTicks / extraTicksDivisor);
-        measured.full = sequence.add<UpdateBench> (catalogue, false);
+        if (loaded)
+        {
+            loadStart = sequence.add<LoadStep> (load, true);
+            sequence.setRunIf ([&load] { return load.isRunning(); });
+        }
+
+        auto& condition = measured.conditions.emplace_back();
+        condition.name = loaded ? "under load" : "quiet";
+        condition.load = loaded ? load.getCommand() + " (normal priority)" : juce::String ("none of our own");
+        const auto label = [&condition] (const char* mode) { return juce::String (mode) + ", " + condition.name; };
+
+        if (! quick)
+        {
+            const auto fullTicks = UpdateBench::ticksOfLongestPort (catalogue, false);
+            condition.fullBaseline = sequence.add<TimerBaseline> (label ("full"), interval, fullTicks, fullTicks / extraTicksDivisor);
+            condition.full = sequence.add<UpdateBench> (catalogue, false, condition.name);
+        }
+
+        const auto alternativeTicks = UpdateBench::ticksOfLongestPort (catalogue, true);
+        condition.alternativeBaseline = sequence.add<TimerBaseline> (label ("alternative"), interval, alternativeTicks,
+                                                                     alternativeTicks / extraTicksDivisor);
+        condition.alternative = sequence.add<UpdateBench> (catalogue, true, condition.name);
+
+        if (loaded)
+        {
+            sequence.setRunIf (nullptr);
+            sequence.add<LoadStep> (load, false);
+        }
     }
 
-    const auto alternativeTicks = UpdateBench::ticksOfLongestPort (catalogue, true);
-    measured.alternativeBaseline = sequence.add<TimerBaseline> ("alternative", interval, alternativeTicks,
-                                                                alternativeTicks / extraTicksDivisor);
-    measured.alternative = sequence.add<UpdateBench> (catalogue, true);
     measured.deviceReplay = sequence.add<DeviceReplay> (catalogue, quick, quick ? 250 : 1000);
     measured.loopAlone = sequence.add<IdleBench> (catalogue, IdleBench::Situation::loopAlone, idleSeconds);
     measured.devicePresent = sequence.add<IdleBench> (catalogue, IdleBench::Situation::devicePresent, idleSeconds);
@@ -82,6 +111,15 @@ int main (int argc, char* argv[])
 
     sequence.run();
     measured.machineAtEnd = ProcessMeter::describeMachine();
+
+    for (auto& condition : measured.conditions)
+    {
+        if (! sequence.wasRun (condition.alternative))
+        {
+            condition = { condition.name, condition.load };
+            condition.skipped = loadStart != nullptr ? loadStart->getResult()["failure"].toString() : juce::String();
+        }
+    }
 
     const BenchReport report (measured);
     std::cout << "\n" << report.toTable() << std::endl;

@@ -20,11 +20,13 @@ PacingModel::PacingModel (double startMs, const std::vector<double>& tickTimesMs
                 recent.pop_front();
 
             const auto withinCap = [&] { return rule == oneChunkPerTick || (juce::int64) (recent.size() + 1) * chunkBytes <= bytesPer100MsCap; };
+            const auto farEnough = rule != oneChunkPerTickSpacedWithinCap || sendTimes.empty()
+                                || tick - sendTimes.back() >= ChunkTiming::closeIntervalMs;
             const auto wanted = rule == byTheClockWithinCap ? juce::jmin (numChunks, (int) std::floor ((tick - startMs) / intervalMs))
                                                             : (int) sendTimes.size() + 1;
             int sentThisTick = 0;
 
-            while ((int) sendTimes.size() < wanted && withinCap())
+            while ((int) sendTimes.size() < wanted && withinCap() && farEnough)
             {
                 sendTimes.push_back (tick);
                 recent.push_back (tick);
@@ -45,7 +47,7 @@ juce::String PacingModel::describeRule (Rule rule)
     switch (rule)
     {
         case oneChunkPerTick:           return "one chunk per tick, no cap";
-        case oneChunkPerTickWithinCap:  return "one per tick, within the cap (the updater)";
+        case oneChunkPerTickSpacedWithinCap:  return "one per tick, within the cap, 3 ms apart (the updater)";
         case byTheClockWithinCap:       return "by the clock, within the cap";
         case numRules:                  break;
     }
@@ -56,7 +58,7 @@ juce::String PacingModel::describeRule (Rule rule)
 juce::var PacingModel::toVar (double idealSeconds, juce::int64 bytesPer100MsCap) const
 {
     auto* result = new juce::DynamicObject();
-    const char* const keys[] = { "oneChunkPerTick", "oneChunkPerTickWithinCap", "byTheClockWithinCap" };
+    const char* const keys[] = { "oneChunkPerTick", "oneChunkPerTickSpacedWithinCap", "byTheClockWithinCap" };
 
     for (int rule = 0; rule < numRules; ++rule)
     {

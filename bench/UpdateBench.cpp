@@ -54,8 +54,8 @@ namespace
     }
 }
 
-UpdateBench::UpdateBench (FirmwareCatalogue& catalogueToSend, bool shouldSkipAssets)
-    : catalogue (catalogueToSend), skipAssets (shouldSkipAssets)
+UpdateBench::UpdateBench (FirmwareCatalogue& catalogueToSend, bool shouldSkipAssets, const juce::String& conditionName)
+    : catalogue (catalogueToSend), skipAssets (shouldSkipAssets), condition (conditionName)
 {
 }
 
@@ -66,6 +66,11 @@ UpdateBench::~UpdateBench()
 }
 
 juce::String UpdateBench::getName() const
+{
+    return getMode() + ", " + condition;
+}
+
+juce::String UpdateBench::getMode() const
 {
     return skipAssets ? "alternative" : "full";
 }
@@ -173,7 +178,8 @@ void UpdateBench::evaluate()
     const auto ports = describePorts();
 
     auto* object = new juce::DynamicObject();
-    object->setProperty ("mode", getName());
+    object->setProperty ("mode", getMode());
+    object->setProperty ("condition", condition);
     object->setProperty ("passed", passed());
     object->setProperty ("failures", failures);
     object->setProperty ("wallSeconds", getWallSeconds());

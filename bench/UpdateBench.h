@@ -23,10 +23,13 @@ class UpdateBench : public BenchStep,
 public:
     static constexpr int bytesPerSecondCap = 128000;
 
-    UpdateBench (FirmwareCatalogue& catalogueToSend, bool shouldSkipAssets);
+    UpdateBench (FirmwareCatalogue& catalogueToSend, bool shouldSkipAssets, const juce::String& conditionName);
     ~UpdateBench() override;
 
+    /** The mode and the condition, such as "full, quiet". */
     juce::String getName() const override;
+    /** "full" or "alternative". */
+    juce::String getMode() const;
     void start (std::function<void()> onFinished) override;
     juce::var getResult() const override   { return result; }
     bool passed() const override            { return failures.isEmpty(); }
@@ -65,6 +68,7 @@ private:
 
     FirmwareCatalogue& catalogue;
     const bool skipAssets;
+    const juce::String condition;
     UpdateRecorder recorder;
     std::unique_ptr<BenchRig> rig;
     Phase phase = Phase::identifying;

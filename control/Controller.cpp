@@ -234,11 +234,8 @@ void Controller::senderEvent (FirmwareSysexSender* sender, const juce::String& e
 {
     const juce::ScopedLock sl (lock);
 
-    if (event == "Started")
-    {
-        reportImageStatus (sender->getName(), started);
-    }
-    else if (event == "Chunk")
+    // "Chunk" comes once a tick: it is looked for first.
+    if (event == "Chunk")
     {
         ++chunksSent;
 
@@ -249,6 +246,10 @@ void Controller::senderEvent (FirmwareSysexSender* sender, const juce::String& e
             const double progress = (double) chunksSent / (double) totalChunks;
             listeners.call ([progress] (Listener& l) { l.progressChanged (progress); });
         }
+    }
+    else if (event == "Started")
+    {
+        reportImageStatus (sender->getName(), started);
     }
     else if (event == "Complete")
     {

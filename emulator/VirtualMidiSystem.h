@@ -5,8 +5,9 @@
 
 /** An in-process MIDI system for tests, the demo and the benchmark.
 
-    Ports can be plugged, unplugged, renamed, duplicated and made to fail opening at any
-    moment. An open output hands every byte sent to it, unchanged and in order, to the
+    Ports can be plugged, unplugged, renamed, duplicated, made to fail opening and made to
+    refuse data at any moment. A port's identifier in the device lists is its id, which
+    stays with it through a rename. An open output hands every byte sent to it, unchanged and in order, to the
     device behind its port, on the sending thread. Bytes a device sends towards the host
     are cut into complete messages and delivered on each open input's own thread, as a
     system MIDI input thread would.

@@ -42,6 +42,12 @@ juce::String FirmwareImage::getPortName() const
 
 juce::MemoryBlock FirmwareImage::getChunk (int index) const
 {
+    const auto range = getChunkRange (index);
+    return range.size > 0 ? juce::MemoryBlock (range.start, (size_t) range.size) : juce::MemoryBlock();
+}
+
+FirmwareImage::ChunkRange FirmwareImage::getChunkRange (int index) const
+{
     const auto begin = (juce::int64) index * chunkSize;
     const auto size = (juce::int64) data.getSize();
 
@@ -49,5 +55,5 @@ juce::MemoryBlock FirmwareImage::getChunk (int index) const
         return {};
 
     const auto end = juce::jmin (begin + chunkSize, size);
-    return { static_cast<const char*> (data.getData()) + begin, (size_t) (end - begin) };
+    return { static_cast<const juce::uint8*> (data.getData()) + begin, (int) (end - begin) };
 }

@@ -23,6 +23,17 @@ public:
     */
     juce::MemoryBlock getChunk (int index) const;
 
+    /** Where chunk `index` lies in the image's own bytes, for sending it without a copy;
+        valid while the image lives. Empty at or past numChunks.
+    */
+    struct ChunkRange
+    {
+        const juce::uint8* start = nullptr;
+        int size = 0;
+    };
+
+    ChunkRange getChunkRange (int index) const;
+
     const juce::MemoryBlock data;
     const juce::String name;
     const juce::String portName;

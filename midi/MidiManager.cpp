@@ -1,5 +1,20 @@
 #include "MidiManager.h"
 
+namespace
+{
+    template <typename PortSendsList>
+    auto findSends (PortSendsList& list, const juce::String& portName) -> decltype (list.data())
+    {
+        // The names recorded are copies of the callers' own, so the same text is usually the
+        // same string: that is checked before the characters are.
+        for (auto& entry : list)
+            if (entry.portName.getCharPointer() == portName.getCharPointer() || entry.portName == portName)
+                return &entry;
+
+        return nullptr;
+    }
+}
+
 MidiManager::MidiManager()
     : system (MidiDeviceSystem::getCurrent())
 {
@@ -129,28 +144,34 @@ bool MidiManager::sendBytes (const juce::String& portName, const void* data, int
     return sent && allTook;
 }
 
-int MidiManager::getBytesSentWithin (const juce::String& portName, double milliseconds) const
+MidiManager::RecentSends MidiManager::getRecentSends (const juce::String& portName, double milliseconds) const
 {
     const juce::ScopedLock sl (lock);
-    const auto found = recentSends.find (portName);
+    const auto* found = findSends (recentSends, portName);
+    RecentSends recent;
 
-    if (found == recentSends.end())
-        return 0;
+    if (found == nullptr || found->sends.empty())
+        return recent;
 
-    const auto since = juce::Time::getMillisecondCounterHiRes() - milliseconds;
-    int total = 0;
+    const auto now = juce::Time::getMillisecondCounterHiRes();
+    recent.millisecondsSinceLast = now - found->sends.back().timeMs;
 
-    for (auto it = found->second.rbegin(); it != found->second.rend() && it->timeMs >= since; ++it)
-        total += it->numBytes;
+    for (auto it = found->sends.rbegin(); it != found->sends.rend() && it->timeMs >= now - milliseconds; ++it)
+        recent.bytes += it->numBytes;
 
-    return total;
+    return recent;
 }
 
 void MidiManager::recordSend (const juce::String& portName, int numBytes)
 {
     constexpr double keptMs = 1000.0;
     const auto now = juce::Time::getMillisecondCounterHiRes();
-    auto& sends = recentSends[portName];
+    auto* found = findSends (recentSends, portName);
+
+    if (found == nullptr)
+        found = &recentSends.emplace_back (PortSends { portName, {} });
+
+    auto& sends = found->sends;
 
     while (! sends.empty() && sends.front().timeMs < now - keptMs)
         sends.pop_front();

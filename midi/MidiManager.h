@@ -2,7 +2,8 @@
 
 #include "MidiListenerList.h"
 #include <deque>
-#include <map>
+#include <limits>
+#include <vector>
 
 /** The one owner of every MIDI port the updater opens.
 
@@ -42,8 +43,17 @@ public:
     /** True while at least one output of that name is open. */
     bool isOutputOpen (const juce::String& portName) const;
 
-    /** How many bytes went out to that port name in the last `milliseconds`, whoever sent them. */
-    int getBytesSentWithin (const juce::String& portName, double milliseconds) const;
+    /** What went out to that port name, whoever sent it: the bytes in the last `milliseconds`,
+        and how long ago its output took the last of them (infinity when nothing went there
+        within the last second). One look serves both, as the sender asks on every tick.
+    */
+    struct RecentSends
+    {
+        int bytes = 0;
+        double millisecondsSinceLast = std::numeric_limits<double>::infinity();
+    };
+
+    RecentSends getRecentSends (const juce::String& portName, double milliseconds) const;
 
     /** True when the system lists an output of exactly this name right now, whatever is open. */
     static bool isOutputAvailable (const juce::String& portName);
@@ -80,7 +90,15 @@ private:
 
     MidiListenerList listeners;
     juce::CriticalSection lock;
-    std::map<juce::String, std::deque<Send>> recentSends;
+
+    // One entry per port name ever sent to: a handful, so found by a plain walk.
+    struct PortSends
+    {
+        juce::String portName;
+        std::deque<Send> sends;
+    };
+
+    std::vector<PortSends> recentSends;
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (MidiManager)
 };

@@ -1,4 +1,6 @@
+#include "TestHelpers.h"
 #include "app/VR24FirmwareUpdaterApplication.h"
+#include "firmware/FirmwareSysexSender.h"
 #include "midi/AlsaMidiOutput.h"
 #include "midi/DeviceIdentity.h"
 #include <gtest/gtest.h>
@@ -91,6 +93,42 @@ namespace
     };
 
     const juce::MidiDeviceInfo audioPort { "QZ Audio", "24-1" };
+
+    /** A system that lists one output and opens it as the product does on Linux, over the recorder. */
+    struct AlsaOnlySystem final : MidiDeviceSystem
+    {
+        explicit AlsaOnlySystem (SequencerRecorder& recorder) : alsa (recorder)   { setCurrent (this); }
+        ~AlsaOnlySystem() override                                                 { setCurrent (nullptr); }
+
+        juce::StringArray getInputNames() override                  { return {}; }
+        juce::StringArray getOutputNames() override                 { return { audioPort.name }; }
+        juce::Array<juce::MidiDeviceInfo> getInputDevices() override  { return {}; }
+        juce::Array<juce::MidiDeviceInfo> getOutputDevices() override { return { audioPort }; }
+        std::unique_ptr<Input> openInput (const juce::String&, InputCallback*) override { return {}; }
+
+        std::unique_ptr<Output> openOutput (const juce::String& identifier) override
+        {
+            return identifier == audioPort.identifier ? AlsaMidiOutput::open (audioPort, alsa.calls) : nullptr;
+        }
+
+        SequencerRecorder& alsa;
+    };
+
+    struct EventsOfATransfer : FirmwareSysexSender::Listener
+    {
+        void senderEvent (FirmwareSysexSender*, const juce::String& event) override
+        {
+            events.add (event);
+
+            if (event == "Chunk" && onChunk)
+                onChunk (events.size());
+        }
+
+        bool finished() const   { return events.contains ("Complete") || events.contains ("Error"); }
+
+        juce::StringArray events;
+        std::function<void (int)> onChunk;
+    };
 }
 
 TEST (AlsaMidiOutput, OpensABlockingClientOfItsOwnAndConnectsItsPortToTheListedOne)
@@ -203,4 +241,54 @@ TEST (AlsaMidiOutput, AnEventTheSequencerRefusesIsReported)
     alsa.sendResult = 30;
     EXPECT_TRUE (output->sendNow (piece, 2));
     EXPECT_EQ (alsa.sent.size(), 4u);
+}
+
+TEST (AlsaMidiOutput, ATransferGoesOutAsOneEventPerChunkAndARefusedOneEndsItWithError)
+{
+    SequencerRecorder alsa;
+    AlsaOnlySystem system (alsa);
+    MidiManager manager;
+
+    std::vector<juce::uint8> payload (512 * 6 + 100, 0x35);
+    payload.front() = 0xf0;
+    payload.back() = 0xf7;
+
+    for (bool refuse : { false, true })
+    {
+        FirmwareImage image (payload.data(), (int) payload.size(), 512, 4, "QZ Audio", "Audio Application Firmware");
+        FirmwareSysexSender sender (&image, &manager);
+        EventsOfATransfer transfer;
+        sender.addListener (&transfer);
+        alsa.sent.clear();
+        alsa.sendResult = 28;
+
+        if (refuse)
+            transfer.onChunk = [&] (int numEvents) { if (numEvents == 4) alsa.sendResult = -ENOENT; };
+
+        sender.start();
+        ASSERT_TRUE (waitUntil ([&] { return transfer.finished(); }));
+        pumpFor (20);
+
+        Bytes received;
+
+        for (auto& sent : alsa.sent)
+            if (sent.event.type == SND_SEQ_EVENT_SYSEX)
+                received.insert (received.end(), sent.data.begin(), sent.data.end());
+
+        if (refuse)
+        {
+            EXPECT_EQ (transfer.events, juce::StringArray ({ "Started", "Chunk", "Chunk", "Chunk", "Error" }));
+            EXPECT_EQ (alsa.sent.size(), 4u);
+            EXPECT_FALSE (image.isComplete);
+        }
+        else
+        {
+            EXPECT_EQ (transfer.events.size(), 9);
+            EXPECT_EQ (transfer.events[8], "Complete");
+            EXPECT_EQ (alsa.sent.size(), 7u);
+            EXPECT_EQ (received, payload);
+        }
+
+        manager.closeOutput ("QZ Audio");
+    }
 }

@@ -300,7 +300,7 @@ TEST_F (ControllerTest, UnpluggingMidTransferAbortsOnceAndStopsEverySender)
 
     // Counted where the bytes leave the updater: the unplugged ports would swallow them.
     for (auto* name : DeviceIdentity::portNames)
-        EXPECT_EQ (manager.getBytesSentWithin (name, 90.0), 0) << name;
+        EXPECT_EQ (manager.getRecentSends (name, 90.0).bytes, 0) << name;
     EXPECT_TRUE (controller->isUpdating());
 
     // The ports are left as they are until the update is reset.

@@ -21,8 +21,9 @@ namespace
 
         for (int i = 0; i < image.numChunks; ++i)
         {
-            const auto chunk = image.getChunk (i);
-            joined.write (chunk.getData(), chunk.getSize());
+            const auto range = image.getChunkRange (i);
+            EXPECT_EQ (image.getChunk (i), juce::MemoryBlock (range.start, (size_t) range.size)) << i;
+            joined.write (range.start, (size_t) range.size);
         }
 
         return joined.getMemoryBlock();
@@ -47,6 +48,7 @@ TEST (FirmwareChunks, CountAndLastChunkFollowTheSize)
         EXPECT_EQ (image.numChunks, c.numChunks) << c.size;
         EXPECT_EQ ((int) image.getChunk (image.numChunks - 1).getSize(), c.lastChunkSize) << c.size;
         EXPECT_EQ (image.getChunk (image.numChunks).getSize(), 0u) << c.size;
+        EXPECT_EQ (image.getChunkRange (image.numChunks).size, 0) << c.size;
         EXPECT_EQ (joinedChunksOf (image), juce::MemoryBlock (bytes.data(), bytes.size())) << c.size;
     }
 }

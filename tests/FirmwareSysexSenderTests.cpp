@@ -228,6 +228,27 @@ TEST_F (SenderTest, APortNeverTakesMoreThanItsPaceAllowsInAnyHundredMilliseconds
     }
 }
 
+TEST_F (SenderTest, APortNeverTakesTwoChunksWithinThreeMilliseconds)
+{
+    // Holding the message thread now and then makes a tick late; JUCE's timer then fires
+    // the next one at once, and two chunks would leave back to back.
+    makeSender (payloadOf (512 * 40));
+    int chunks = 0;
+    recorder.onEvent = [&chunks] (const juce::String& event)
+    {
+        if (event == "Chunk" && ++chunks % 5 == 0)
+            juce::MessageManager::callAsync ([] { juce::Thread::sleep (12); });
+    };
+
+    sender->start();
+    ASSERT_TRUE (waitUntil ([this] { return finished(); }));
+
+    ASSERT_EQ (device.joined(), payloadOf (512 * 40));
+
+    for (size_t i = 1; i < device.times.size(); ++i)
+        EXPECT_GE (device.times[i] - device.times[i - 1], 3.0) << "chunk " << i;
+}
+
 TEST_F (SenderTest, AChunkTheSystemRefusesEndsTheTransferWithOneError)
 {
     makeSender (payloadOf (64 * 40), 64);

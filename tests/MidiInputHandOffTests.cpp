@@ -1,8 +1,10 @@
-#include "TestHelpers.h"
+#include "ControllerTestSupport.h"
+#include "app/VR24FirmwareUpdaterApplication.h"
 #include "midi/DeviceIdentity.h"
 #include "midi/MidiInputHandOff.h"
 #include "midi/MidiManager.h"
 #include <gtest/gtest.h>
+#include <thread>
 
 namespace
 {
@@ -243,6 +245,17 @@ namespace
         return bytes;
     }
 
+    std::vector<juce::uint8> audioIdentityReply()
+    {
+        auto bytes = replyNumbered (0x7e);
+        const juce::uint8 header[] = { 0xf0, 0x7e, 0x00, 0x06, 0x02, 0x00, 0x01, 0x3f, 0x33 };
+        std::copy (std::begin (header), std::end (header), bytes.begin());
+        bytes[1 + DeviceIdentity::versionIndex + 2] = 2;
+        bytes[1 + DeviceIdentity::versionIndex + 3] = 6;
+        bytes[1 + DeviceIdentity::selectorIndex] = DeviceIdentity::selectors[1];
+        return bytes;
+    }
+
     /** Stays on the message thread, without dispatching, until the listener waits for it. */
     bool waitWithoutDispatchingUntil (const std::atomic<bool>& flag)
     {
@@ -357,4 +370,115 @@ TEST_F (HandOffTest, DeliversEveryMessageInArrivalOrderFromItsOwnThread)
     EXPECT_EQ (ordered.numbers, expected);
     EXPECT_FALSE (ordered.onPlatformThread);
     EXPECT_EQ (ordered.sources, juce::StringArray ("QZ Audio"));
+}
+
+TEST_F (HandOffTest, QuittingWhileTheControllerWaitsWithAReplyDoesNotHang)
+{
+    manager->removeListener (&listener);
+    VR24FirmwareUpdaterApplication application;
+    application.buildFirmwareCatalogue();
+
+    ControllerLog log;
+    auto controller = std::make_unique<Controller> (manager.get(), &application.getCatalogue());
+    controller->addListener (&log);
+
+    // The reply reaches the controller, which waits for the message thread that is busy
+    // quitting: first the controller goes, then the port manager.
+    platform.sendToHost ("QZ Audio", audioIdentityReply());
+    juce::Thread::sleep (200);
+    controller.reset();
+    manager.reset();
+
+    EXPECT_EQ (platform.getNumDeadlocks(), 0);
+    EXPECT_TRUE (log.entriesStartingWith ("current").isEmpty());
+}
+
+TEST_F (HandOffTest, TheControllerHearsTheReplyOnceTheMessageThreadIsFree)
+{
+    manager->removeListener (&listener);
+    VR24FirmwareUpdaterApplication application;
+    application.buildFirmwareCatalogue();
+
+    ControllerLog log;
+    Controller controller (manager.get(), &application.getCatalogue());
+    controller.addListener (&log);
+
+    platform.sendToHost ("QZ Audio", audioIdentityReply());
+    ASSERT_TRUE (waitUntil ([&] { return log.entriesStartingWith ("current").size() == 1; }));
+    EXPECT_EQ (log.entriesStartingWith ("current")[0], "current 1 0.0.2.6");
+    EXPECT_EQ (platform.getNumDeadlocks(), 0);
+}
+
+TEST_F (HandOffTest, RepliesEveryMillisecondNeverHoldUpOpeningAndClosingAndStopWithTheirInput)
+{
+    std::atomic<bool> feeding { true };
+    std::thread feeder ([&]
+    {
+        for (int number = 0; feeding; number = (number + 1) & 0x7f)
+        {
+            for (auto& name : names)
+                platform.sendToHost (name, replyNumbered (number));
+
+            juce::Thread::sleep (1);
+        }
+    });
+
+    for (int round = 0; round < 8; ++round)
+    {
+        openEveryPort();
+        pumpFor (5);
+
+        for (auto& name : names)
+        {
+            manager->closeInput (name);
+            manager->closeOutput (name);
+        }
+    }
+
+    const auto callsWhenClosed = listener.numHandled() + listener.numGaveUp();
+    pumpFor (50);
+    feeding = false;
+    feeder.join();
+
+    EXPECT_EQ (platform.getNumDeadlocks(), 0);
+    EXPECT_GT (callsWhenClosed, 0);
+    EXPECT_EQ (listener.numHandled() + listener.numGaveUp(), callsWhenClosed);
+}
+
+TEST_F (HandOffTest, ThePlatformsCallbackReturnsAtOnceWhileItsMessageWaitsAndStopEndsTheWait)
+{
+    struct WaitingTarget : MidiDeviceSystem::InputCallback
+    {
+        void handleIncomingMidiMessage (MidiDeviceSystem::Input*, const juce::MidiMessage&) override
+        {
+            waiting = true;
+            const juce::MessageManagerLock mml (juce::Thread::getCurrentThread());
+            waiting = false;
+            ++(mml.lockWasGained() ? handled : gaveUp);
+        }
+
+        std::atomic<bool> waiting { false };
+        std::atomic<int> handled { 0 }, gaveUp { 0 };
+    } target;
+
+    // The input alone, without the port manager in between.
+    auto input = platform.openInput ("1", &target);
+    ASSERT_NE (input, nullptr);
+    EXPECT_EQ (input->getName(), "QZ Audio");
+    input->start();
+
+    platform.sendToHost ("QZ Audio", replyNumbered (1));
+    platform.sendToHost ("QZ Audio", replyNumbered (2));
+    ASSERT_TRUE (waitWithoutDispatchingUntil (target.waiting));
+
+    // The platform's lock is free while the message waits: another port opens at once.
+    auto output = platform.openOutput ("0");
+    EXPECT_EQ (platform.getNumDeadlocks(), 0);
+
+    input->stop();
+    EXPECT_EQ (target.gaveUp, 1);
+
+    platform.sendToHost ("QZ Audio", replyNumbered (3));
+    pumpFor (50);
+    EXPECT_EQ (target.gaveUp + target.handled, 1);
 }

@@ -267,6 +267,37 @@ TEST_F (MidiManagerTest, InputsAndOutputsAreFoundInTheirOwnLists)
     EXPECT_TRUE (device.bytesFor (outputOnly).empty());
 }
 
+TEST_F (MidiManagerTest, TheSendRecordKeepsWhatWentOutPerPortNameWhoeverSentIt)
+{
+    system.addPort ("QZ Audio", &device);
+    system.addPort ("QZ Graphics", &device);
+    system.addPort ("QZ Control", &device);
+    manager->openOutput ("QZ Audio");
+    manager->openOutput ("QZ Graphics");
+
+    const std::vector<juce::uint8> bytes (300, 0x30);
+    manager->sendBytes ("QZ Audio", bytes.data(), 200);
+    manager->sendMessage ("QZ Audio", noteOn());
+    manager->sendBytes (juce::String ("QZ Graphics"), bytes.data(), 300);
+    manager->sendBytes ("QZ Control", bytes.data(), 100);
+
+    const auto audio = manager->getRecentSends ("QZ Audio", 1000.0);
+    EXPECT_EQ (audio.bytes, 203);
+    EXPECT_GE (audio.millisecondsSinceLast, 0.0);
+    EXPECT_LT (audio.millisecondsSinceLast, 1000.0);
+    EXPECT_EQ (manager->getRecentSends ("QZ Graphics", 1000.0).bytes, 300);
+
+    // Nothing is open there, so nothing went out.
+    const auto control = manager->getRecentSends ("QZ Control", 1000.0);
+    EXPECT_EQ (control.bytes, 0);
+    EXPECT_EQ (control.millisecondsSinceLast, std::numeric_limits<double>::infinity());
+
+    // A send older than the window asked about is not counted in it.
+    pumpFor (30);
+    EXPECT_EQ (manager->getRecentSends ("QZ Audio", 10.0).bytes, 0);
+    EXPECT_GE (manager->getRecentSends ("QZ Audio", 10.0).millisecondsSinceLast, 10.0);
+}
+
 TEST_F (MidiManagerTest, ListenersAreCalledLastRegisteredFirstAndOnlyOnce)
 {
     auto port = system.addPort ("QZ Control", &device);

@@ -7,6 +7,7 @@ packages=(
     juce-modules-source libasound2-dev
     libgtest-dev
     xvfb xauth fonts-dejavu-core
+    stress-ng   # the benchmark's competing load
 )
 
 missing=()
