@@ -118,7 +118,9 @@ MidiListenerList::Listener* MidiListenerList::takeNextCall()
             if (queue.empty())
                 return nullptr;
 
-            current = std::move (queue.front());
+            // Copied, not moved: JUCE's move assignment of a MidiMessage leaks the
+            // bytes the target held.
+            current = queue.front();
             queue.pop_front();
             recipients = listeners;
             position = recipients.size();
