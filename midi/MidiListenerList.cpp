@@ -70,9 +70,14 @@ void MidiListenerList::forgetSource (MidiDeviceSystem::Input* source)
     {
         const juce::ScopedLock sl (lock);
 
-        queue.erase (std::remove_if (queue.begin(), queue.end(),
-                                     [source] (const Delivery& d) { return d.source == source; }),
-                     queue.end());
+        // Rebuilt rather than erased from: erasing move-assigns MidiMessages, which leaks.
+        std::deque<Delivery> kept;
+
+        for (auto& delivery : queue)
+            if (delivery.source != source)
+                kept.push_back (delivery);
+
+        queue.swap (kept);
 
         if (walking && current.source == source)
             walking = false;
@@ -118,7 +123,9 @@ MidiListenerList::Listener* MidiListenerList::takeNextCall()
             if (queue.empty())
                 return nullptr;
 
-            current = std::move (queue.front());
+            // Copied, not moved: JUCE's move assignment of a MidiMessage leaks the
+            // bytes the target held.
+            current = queue.front();
             queue.pop_front();
             recipients = listeners;
             position = recipients.size();

@@ -16,16 +16,17 @@ namespace
 
     juce::MemoryBlock joinedChunksOf (const FirmwareImage& image)
     {
-        juce::MemoryBlock joined;
+        // Grown once: growing it chunk by chunk costs minutes under the thread sanitizer.
+        juce::MemoryOutputStream joined ((size_t) image.data.getSize());
 
         for (int i = 0; i < image.numChunks; ++i)
         {
             const auto range = image.getChunkRange (i);
             EXPECT_EQ (image.getChunk (i), juce::MemoryBlock (range.start, (size_t) range.size)) << i;
-            joined.append (range.start, (size_t) range.size);
+            joined.write (range.start, (size_t) range.size);
         }
 
-        return joined;
+        return joined.getMemoryBlock();
     }
 
     FirmwareImage imageOf (const std::vector<juce::uint8>& bytes, int chunkSize = 512)

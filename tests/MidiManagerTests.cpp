@@ -12,6 +12,13 @@ namespace
             const juce::ScopedLock sl (lock);
             auto& bytes = received[portId];
             bytes.insert (bytes.end(), data, data + numBytes);
+            pieces[portId].emplace_back (data, data + numBytes);
+        }
+
+        std::vector<std::vector<juce::uint8>> piecesFor (int portId)
+        {
+            const juce::ScopedLock sl (lock);
+            return pieces[portId];
         }
 
         std::vector<juce::uint8> bytesFor (int portId)
@@ -22,6 +29,7 @@ namespace
 
         juce::CriticalSection lock;
         std::map<int, std::vector<juce::uint8>> received;
+        std::map<int, std::vector<std::vector<juce::uint8>>> pieces;
     };
 
     struct CountingListener : MidiManager::Listener
@@ -206,26 +214,57 @@ TEST_F (MidiManagerTest, ADeviceThatFailsToOpenIsSkippedAndTriedAgainLater)
     EXPECT_TRUE (device.bytesFor (working).empty());
 }
 
-TEST_F (MidiManagerTest, SendsRawPiecesOfASysExStreamUnchanged)
+TEST_F (MidiManagerTest, SendsEachRawPieceOfASysExStreamAsItStandsAndAsOnePiece)
 {
     auto port = system.addPort ("QZ Audio", &device);
     manager->openOutput ("QZ Audio");
 
-    const juce::uint8 first[] = { 0xf0, 0x47, 0x10, 0x33, 0x70, ':', '1', '0' };
-    const juce::uint8 middle[] = { '0', '0', '0', '0', '0', '4', '0', '8', 0x0d, 0x0a };
-    const juce::uint8 last[] = { 'f', 'f', 0xf7, 0x12 };
+    // Cut as the sender cuts a payload: pieces that start inside the message, some shorter
+    // than any MIDI message, one that ends the SysEx and runs on past it.
+    const std::vector<std::vector<juce::uint8>> pieces {
+        { 0xf0, 0x47, 0x10, 0x33, 0x70, ':', '1', '0' },
+        { '0' },
+        { '4', '0' },
+        { 0x0d, 0x0a, ':' },
+        { '0', '0', '0', '0', '0', '4', '0', '8', 0x0d, 0x0a },
+        { 'f', 'f', 0xf7, 0x12 } };
 
-    std::vector<juce::uint8> expected;
+    for (auto& piece : pieces)
+        manager->sendBytes ("QZ Audio", piece.data(), (int) piece.size());
 
-    for (auto piece : { juce::MemoryBlock (first, sizeof (first)), juce::MemoryBlock (middle, sizeof (middle)),
-                        juce::MemoryBlock (last, sizeof (last)) })
+    EXPECT_EQ (device.piecesFor (port), pieces);
+}
+
+TEST_F (MidiManagerTest, InputsAndOutputsAreFoundInTheirOwnLists)
+{
+    // Inputs: control, audio. Outputs: audio, graphics. The positions differ between the lists.
+    auto inputOnly = system.addPort ("QZ Control", &device);
+    auto both = system.addPort ("QZ Audio", &device);
+    auto outputOnly = system.addPort ("QZ Graphics", &device);
+    system.setOutputPlugged (inputOnly, false);
+    system.setInputPlugged (outputOnly, false);
+
+    EXPECT_FALSE (MidiManager::isOutputAvailable ("QZ Control"));
+    EXPECT_TRUE (MidiManager::isOutputAvailable ("QZ Audio"));
+    EXPECT_TRUE (MidiManager::isOutputAvailable ("QZ Graphics"));
+
+    for (auto name : { "QZ Graphics", "QZ Audio", "QZ Control" })
     {
-        manager->sendMessage ("QZ Audio", juce::MidiMessage (piece.getData(), (int) piece.getSize()));
-        auto* bytes = static_cast<const juce::uint8*> (piece.getData());
-        expected.insert (expected.end(), bytes, bytes + piece.getSize());
+        manager->openOutput (name);
+        manager->openInput (name);
     }
 
-    EXPECT_EQ (device.bytesFor (port), expected);
+    const std::vector<std::pair<int, int>> expected { { 1, 0 }, { 1, 1 }, { 0, 1 } };
+    std::vector<std::pair<int, int>> open;
+
+    for (auto port : { inputOnly, both, outputOnly })
+        open.emplace_back (system.getNumOpenInputs (port), system.getNumOpenOutputs (port));
+
+    EXPECT_EQ (open, expected);
+
+    manager->sendMessage ("QZ Audio", noteOn());
+    EXPECT_EQ (device.bytesFor (both).size(), 3u);
+    EXPECT_TRUE (device.bytesFor (outputOnly).empty());
 }
 
 TEST_F (MidiManagerTest, TheSendRecordKeepsWhatWentOutPerPortNameWhoeverSentIt)

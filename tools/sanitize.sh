@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Builds everything, JUCE included, once under ThreadSanitizer and once under AddressSanitizer
+# with UndefinedBehaviorSanitizer, a build folder each, and runs every test but the long
+# real-pace one (the window tests under a virtual X server). Any report fails the run.
+# With an argument (tsan or asan) only that one is built and run.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+tools/install-dependencies.sh
+
+runOne ()
+{
+    local name=$1 flags=$2
+    local folder=build-$name
+    local start=$SECONDS
+
+    cmake -S . -B "$folder" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" \
+        -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" \
+        -DCMAKE_EXE_LINKER_FLAGS="$flags" -DCMAKE_SHARED_LINKER_FLAGS="$flags" > /dev/null
+    cmake --build "$folder" --parallel "$(nproc)"
+    local built=$SECONDS
+
+    (cd "$folder" && xvfb-run -a ctest --output-on-failure --no-tests=error -LE long)
+    echo "$name: build $((built - start)) s, tests $((SECONDS - built)) s"
+}
+
+common="-g -O1 -fno-omit-frame-pointer"
+
+# JUCE takes long to build under a sanitizer: a compiler cache, where there is one, keeps
+# the second run short.
+launcher=()
+command -v ccache > /dev/null && launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+
+export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1"
+export ASAN_OPTIONS="halt_on_error=1 detect_stack_use_after_return=1 strict_init_order=1"
+export UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1"
+
+what=${1:-all}
+
+if [ "$what" = all ] || [ "$what" = tsan ]; then
+    runOne tsan "$common -fsanitize=thread"
+fi
+
+if [ "$what" = all ] || [ "$what" = asan ]; then
+    runOne asan "$common -fsanitize=address,undefined -fno-sanitize-recover=undefined"
+fi
