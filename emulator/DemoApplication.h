@@ -32,6 +32,9 @@ public:
     void initialise (const juce::String& commandLine) override;
     void shutdown() override;
 
+    /** The emulated unit behind the simulator, for a test that follows a user through the demo. */
+    EmulatedQzDevice& getDevice() noexcept   { return device; }
+
 private:
     std::unique_ptr<DeviceSimulatorWindow> simulator;
 

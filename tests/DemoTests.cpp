@@ -25,7 +25,9 @@ namespace
     }
 
     /** A user's steps, each taken once the screen shows what it waits for. It runs from a
-        timer, so it goes on inside the modal loops that the updater's dialogs run.
+        timer, so it goes on inside the modal loops that the updater's dialogs run. A step may
+        nudge, every second while it waits: a click lost on a loaded machine while the window
+        manager settles a window is made again, as a person would.
     */
     class UserSteps : private juce::Timer
     {
@@ -35,6 +37,7 @@ namespace
             juce::String description;
             std::function<bool()> isReady;
             std::function<void()> act;
+            std::function<void()> nudge = {};
         };
 
         explicit UserSteps (std::vector<Step> stepsToTake) : steps (std::move (stepsToTake))
@@ -48,12 +51,30 @@ namespace
     private:
         void timerCallback() override
         {
-            if (! isDone() && steps[next].isReady())
+            // A click pumps the message loop until the pointer has arrived: this timer must
+            // not start the next step from inside the one still being taken.
+            if (isDone() || acting)
+                return;
+
+            const juce::ScopedValueSetter<bool> busy (acting, true);
+            const auto now = juce::Time::getMillisecondCounter();
+
+            if (steps[next].isReady())
+            {
+                waitingSince = now;
                 steps[next++].act();
+            }
+            else if (steps[next].nudge && now > waitingSince + 1000)
+            {
+                waitingSince = now;
+                steps[next].nudge();
+            }
         }
 
         std::vector<Step> steps;
         size_t next = 0;
+        bool acting = false;
+        juce::uint32 waitingSince = juce::Time::getMillisecondCounter();
     };
 
     juce::AlertWindow* openAlert (const juce::String& title)
@@ -97,9 +118,15 @@ TEST_F (DemoTest, ResetOnTheSimulatorThenOkShowsTheNewVersionsAllThroughTheMouse
 
     auto activateThenClickOk = [&] (const juce::String& title) -> std::vector<UserSteps::Step>
     {
+        auto clickOk = [=, &input = input]
+        {
+            if (auto* alert = openAlert (title))
+                input.click (*findButton (*alert, "OK"));
+        };
+
         return { { "the box " + title, [=] { return openAlert (title) != nullptr; }, [=, &input = input] { input.activate (*openAlert (title)); } },
-                 { "the box " + title + " to have the keyboard", [=] { return hasKeyboard (*openAlert (title)); },
-                   [=, &input = input] { input.click (*findButton (*openAlert (title), "OK")); } } };
+                 { "the box " + title + " to have the keyboard", [=] { return hasKeyboard (*openAlert (title)); }, clickOk },
+                 { "the box " + title + " to close", [=] { return openAlert (title) == nullptr; }, [] {}, clickOk } };
     };
 
     std::vector<UserSteps::Step> steps {
@@ -110,12 +137,19 @@ TEST_F (DemoTest, ResetOnTheSimulatorThenOkShowsTheNewVersionsAllThroughTheMouse
         { "the hot key to arrive", [&] { return keys.presses > 0; }, [&] { input.click (updateButtonOf (content)); } }
     };
 
+    steps.push_back ({ "the box " + marlowTitle + " to open", [] { return openAlert (marlowTitle) != nullptr; }, [] {},
+                       [&] { input.click (updateButtonOf (content)); } });
+
     for (auto& step : activateThenClickOk (marlowTitle))
         steps.push_back (step);
 
     // As the message asks: the unit is reset while it is up, then OK.
-    steps.push_back ({ "the completion message", [] { return openAlert (completionTitle) != nullptr; },
-                       [&] { input.click (*resetButton); resetAt = juce::Time::getMillisecondCounter(); } });
+    auto& unit = demo.getDevice();
+    auto resetUnit = [&] { input.click (*resetButton); resetAt = juce::Time::getMillisecondCounter(); };
+
+    steps.push_back ({ "the completion message", [] { return openAlert (completionTitle) != nullptr; }, resetUnit });
+    steps.push_back ({ "the unit to run what it was sent", [&] { return unit.getVersion (EmulatedQzDevice::control) == "0.0.3.6"; },
+                       [] {}, resetUnit });
     steps.push_back ({ "a moment after the reset", [&] { return juce::Time::getMillisecondCounter() > resetAt + 300; },
                        [&] { versionsBeforeOk = visibleCurrentVersions (content); } });
 
