@@ -13,6 +13,7 @@ public:
     ~MainWindow() override;
 
     void closeButtonPressed() override;
+    bool keyPressed (const juce::KeyPress& key) override;
 
 private:
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (MainWindow)

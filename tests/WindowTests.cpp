@@ -137,6 +137,19 @@ TEST_F (WindowTest, ShowsTheComponentInACentredFixedWindowWithOnlyACloseButton)
     EXPECT_EQ (component->getParentComponent(), nullptr);
 }
 
+TEST_F (WindowTest, KeepsItsSizeOnceTheWindowManagerHasFramedIt)
+{
+    ASSERT_TRUE (waitUntil ([&] { return (bool) window->getPeer()->getFrameSizeIfPresent(); }));
+
+    // The window manager works through what the window asked for at its own pace; on a busy
+    // machine a window that once had another size could be handed that size back and keep it.
+    waitUntil ([] { return false; }, 1000);
+
+    EXPECT_EQ (window->getScreenBounds().getWidth(), 500);
+    EXPECT_EQ (window->getScreenBounds().getHeight(), 452);
+    EXPECT_EQ (component->getBounds(), juce::Rectangle<int> (500, 452));
+}
+
 TEST_F (WindowTest, TheHotKeyThenUpdateAsksInTheAlternativeModeAndOkSendsNoAssets)
 {
     ASSERT_TRUE (input.isOpen());
@@ -231,6 +244,21 @@ TEST_F (WindowTest, TheHotKeyWorksAfterAMessageBoxHasClosed)
         component->showAbortDialog();
         ASSERT_TRUE (waitUntil ([&] { return answerer.numSeen (abortTitle) == 1 && DialogAnswerer::noneLeft(); }));
     }
+
+    EXPECT_EQ (titleAfterHotKeyAndUpdate(), marlowTitle);
+}
+
+TEST_F (WindowTest, TheHotKeyWorksWhileNothingInTheWindowHasTheFocus)
+{
+    ASSERT_TRUE (input.isOpen());
+    ASSERT_TRUE (waitUntil ([&] { return hasKeyboard (*window); }));
+
+    // As JUCE can leave it when the window opens or a message box closes: the window has the
+    // keyboard, and no component in it has the focus. The window's own handling of its focus
+    // is let run first, so that it cannot hand the focus on afterwards.
+    waitUntil ([] { return false; }, 300);
+    juce::Component::unfocusAllComponents();
+    ASSERT_EQ (juce::Component::getCurrentlyFocusedComponent(), nullptr);
 
     EXPECT_EQ (titleAfterHotKeyAndUpdate(), marlowTitle);
 }
