@@ -1,5 +1,7 @@
 #include "WinMmMidiOutput.h"
 
+#include <mutex>
+
 namespace
 {
     // A reset hands every buffer back at once; a driver that does not is not waited for long.
@@ -26,6 +28,22 @@ struct WinMmMidiOutput::LongMessage
     Header header;
 };
 
+/** Buffers a driver never handed back. It may still write to them, so they are never freed,
+    and they stay listed here for as long as the process runs rather than being lost.
+*/
+struct WinMmMidiOutput::KeptByDrivers
+{
+    static void keep (std::unique_ptr<LongMessage> message)
+    {
+        static auto* kept = new KeptByDrivers();
+        const std::lock_guard<std::mutex> lock (kept->mutex);
+        kept->messages.push_back (std::move (message));
+    }
+
+    std::mutex mutex;
+    std::vector<std::unique_ptr<LongMessage>> messages;
+};
+
 WinMmMidiOutput::WinMmMidiOutput (const Functions& functions, Handle openedHandle, const juce::String& outputName)
     : winMm (functions), handle (openedHandle), name (outputName)
 {
@@ -39,7 +57,7 @@ WinMmMidiOutput::~WinMmMidiOutput()
 
         for (auto& message : heldByDriver)
             if (! (waitUntilReturned (*message, resetWaitLimitMs) && winMm.unprepareHeader (handle, &message->header) == noError))
-                message.release(); // the driver may still write to it: leaking beats freeing
+                KeptByDrivers::keep (std::move (message));
     }
 
     winMm.close (handle);

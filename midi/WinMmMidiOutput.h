@@ -76,6 +76,7 @@ public:
 
 private:
     struct LongMessage;
+    struct KeptByDrivers;
 
     bool sendShort (const juce::uint8* data, int numBytes);
     bool sendLong (const juce::uint8* data, int numBytes);

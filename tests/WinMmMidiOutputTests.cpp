@@ -229,6 +229,12 @@ TEST (WinMmMidiOutput, NeverUnpreparesAHeaderTheDriverKeepsEvenAfterAReset)
     EXPECT_FALSE (winMm.kinds().contains ("unprepare"));
     EXPECT_EQ (winMm.unpreparedWhileHeld, 0);
     EXPECT_EQ (winMm.closes, 1);
+
+    // The driver still owns the header and its bytes, and may hand them back at any time.
+    ASSERT_EQ (winMm.queued.size(), 1u);
+    const auto* kept = winMm.queued[0];
+    EXPECT_EQ (Bytes (kept->data, kept->data + kept->bufferLength), (Bytes { 0xf0, 0x01, 0x02 }));
+    winMm.handBack();
 }
 
 TEST (WinMmMidiOutput, UnpreparesAHeldHeaderWhenTheDriverHandsItBackAtClose)
