@@ -16,6 +16,7 @@ kill -0 "$first" 2>/dev/null || { echo "the updater did not keep running"; exit 
 timeout 20 "$app"
 status=$?
 [ "$status" -eq 124 ] && { echo "a second start did not end by itself"; exit 1; }
+[ "$status" -eq 0 ] || { echo "a second start ended with status $status"; exit 1; }
 
 sleep 1
 kill -0 "$first" 2>/dev/null || { echo "the running updater ended when started again"; exit 1; }
