@@ -106,12 +106,14 @@ private:
 };
 
 DeviceSimulatorWindow::DeviceSimulatorWindow (EmulatedQzDevice& device)
-    : juce::DocumentWindow ("QZ Device Simulator", juce::Colour (0xff1d2126), juce::DocumentWindow::closeButton)
+    : juce::DocumentWindow ("QZ Device Simulator", juce::Colour (0xff1d2126), juce::DocumentWindow::closeButton, false)
 {
     setUsingNativeTitleBar (true);
     setContentOwned (new Content (device), true);
     setResizable (false, false);
     setTopLeftPosition (20, 20);
+    // On the desktop only at its final size, as the updater's window, for the same reason.
+    addToDesktop();
     setVisible (true);
 }
 

@@ -167,3 +167,20 @@ TEST_F (DemoTest, ResetOnTheSimulatorThenOkShowsTheNewVersionsAllThroughTheMouse
     content.removeKeyListener (&keys);
     updater->removeKeyListener (&windowKeys);
 }
+
+TEST_F (DemoTest, BothWindowsKeepTheirSizesOnceTheWindowManagerHasFramedThem)
+{
+    demo.initialise ({});
+    auto* updater = findMainWindow();
+    auto* simulator = findWindowNamed ("QZ Device Simulator");
+    ASSERT_NE (updater, nullptr);
+    ASSERT_NE (simulator, nullptr);
+    const auto simulatorSize = simulator->getBounds().withZeroOrigin();
+
+    ASSERT_TRUE (waitUntil ([&] { return (bool) updater->getPeer()->getFrameSizeIfPresent()
+                                      && (bool) simulator->getPeer()->getFrameSizeIfPresent(); }));
+    waitUntil ([] { return false; }, 1000);
+
+    EXPECT_EQ (updater->getBounds().withZeroOrigin(), juce::Rectangle<int> (500, 452));
+    EXPECT_EQ (simulator->getBounds().withZeroOrigin(), simulatorSize);
+}

@@ -116,6 +116,22 @@ namespace
             return false;
         }
 
+        /** Activates the window until what that should bring about has happened, three times
+            at most, as a person clicks the task bar again when nothing came of the first click.
+        */
+        bool activateUntil (juce::Component& window, const std::function<bool()>& happened)
+        {
+            for (int attempt = 0; attempt < 3; ++attempt)
+            {
+                activate (window);
+
+                if (waitUntil (happened, 2000))
+                    return true;
+            }
+
+            return false;
+        }
+
         /** Asks the window manager to activate the window, as a task bar does. */
         void activate (juce::Component& window)
         {

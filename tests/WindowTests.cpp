@@ -229,7 +229,7 @@ TEST_F (WindowTest, TheHotKeyWorksAfterTheWindowIsActivatedAgain)
     other.setBounds (40, 40, 200, 100);
     other.setVisible (true);
     ASSERT_TRUE (waitUntil ([&] { return hasKeyboard (other); }));
-    input.activate (*window);
+    ASSERT_TRUE (input.activateUntil (*window, [&] { return hasKeyboard (*window); }));
 
     EXPECT_EQ (titleAfterHotKeyAndUpdate(), marlowTitle);
 }
