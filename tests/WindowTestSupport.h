@@ -105,15 +105,7 @@ namespace
         */
         bool clickUntil (juce::Component& component, const std::function<bool()>& happened)
         {
-            for (int attempt = 0; attempt < 3; ++attempt)
-            {
-                click (component);
-
-                if (waitUntil (happened, 3000))
-                    return true;
-            }
-
-            return false;
+            return repeatUntil ([&] { click (component); }, happened, 3000);
         }
 
         /** Activates the window until what that should bring about has happened, three times
@@ -121,15 +113,7 @@ namespace
         */
         bool activateUntil (juce::Component& window, const std::function<bool()>& happened)
         {
-            for (int attempt = 0; attempt < 3; ++attempt)
-            {
-                activate (window);
-
-                if (waitUntil (happened, 2000))
-                    return true;
-            }
-
-            return false;
+            return repeatUntil ([&] { activate (window); }, happened, 2000);
         }
 
         /** Asks the window manager to activate the window, as a task bar does. */
@@ -166,6 +150,19 @@ namespace
         }
 
     private:
+        static bool repeatUntil (const std::function<void()>& act, const std::function<bool()>& happened, int waitMs)
+        {
+            for (int attempt = 0; attempt < 3; ++attempt)
+            {
+                act();
+
+                if (waitUntil (happened, waitMs))
+                    return true;
+            }
+
+            return false;
+        }
+
         static Window handleOf (juce::Component& window)
         {
             return (Window) (juce::pointer_sized_uint) window.getPeer()->getNativeHandle();
