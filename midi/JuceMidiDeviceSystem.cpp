@@ -2,11 +2,11 @@
 #include "MidiInputHandOff.h"
 
 #if JUCE_LINUX
- #include "AlsaMidiOutput.h"
+ #include "linux/AlsaMidiOutput.h"
 #endif
 
 #if JUCE_WINDOWS
- #include "WinMmSystem.h"
+ #include "windows/WinMmSystem.h"
 #endif
 
 namespace

@@ -1,7 +1,7 @@
 #include "TestHelpers.h"
 #include "app/VR24FirmwareUpdaterApplication.h"
 #include "firmware/FirmwareSysexSender.h"
-#include "midi/AlsaMidiOutput.h"
+#include "midi/linux/AlsaMidiOutput.h"
 #include "midi/DeviceIdentity.h"
 #include <gtest/gtest.h>
 

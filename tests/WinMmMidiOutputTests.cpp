@@ -1,5 +1,5 @@
 #include <gtest/gtest.h>
-#include <midi/WinMmMidiOutput.h>
+#include <midi/windows/WinMmMidiOutput.h>
 
 namespace
 {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "MidiDeviceSystem.h"
+#include "../MidiDeviceSystem.h"
 #include "AlsaSequencerCalls.h"
 
 /** A Linux output that hands every piece to the ALSA sequencer exactly as it stands.

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "MidiDeviceSystem.h"
+#include "../MidiDeviceSystem.h"
 
 /** A MIDI output on the Windows multimedia API that carries a byte stream exactly as it
     stands.
