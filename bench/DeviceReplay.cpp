@@ -54,7 +54,7 @@ namespace
                 if (identifier.isEmpty() && device.name == DeviceIdentity::portNames[processor])
                     identifier = device.identifier;
 
-            outputs.push_back (system.openOutput (identifier));
+            outputs.push_back (system.openOutput (identifier).port);
         }
 
         return outputs;
@@ -103,7 +103,7 @@ void DeviceReplay::replayBackToBack()
         {
             for (auto& chunk : perProcessor[processor])
             {
-                outputs[processor]->sendNow (chunk.data, chunk.size);
+                outputs[processor]->send (chunk.data, chunk.size);
                 bytes += chunk.size;
                 ++chunks;
             }
@@ -144,7 +144,7 @@ void DeviceReplay::replaySpaced()
 
             const auto& chunk = perProcessor[processor][(size_t) tick];
             const auto start = threadCpuSeconds();
-            outputs[processor]->sendNow (chunk.data, chunk.size);
+            outputs[processor]->send (chunk.data, chunk.size);
             spacedCpuSeconds += juce::jmax (0.0, threadCpuSeconds() - start - clockCost);
             spacedBytes += chunk.size;
             ++spacedChunks;

@@ -323,13 +323,6 @@ void Controller::midiMessageReceived (MidiDeviceSystem::Input*, const juce::Midi
     if (! isIdentityReply (data))
         return;
 
-    // Handed this thread, the lock gives up when the input is being stopped, so closing
-    // the input from the message thread cannot deadlock against this wait.
-    const juce::MessageManagerLock mml (juce::Thread::getCurrentThread());
-
-    if (! mml.lockWasGained())
-        return;
-
     const auto version = versionFromIdentityReply (data);
     awaitingIdentity = false;
 

@@ -4,7 +4,7 @@ class VirtualMidiSystem::VirtualInput final : public MidiDeviceSystem::Input,
                                               private juce::Thread
 {
 public:
-    VirtualInput (VirtualMidiSystem& ownerSystem, const Port& port, InputCallback* callbackToUse)
+    VirtualInput (VirtualMidiSystem& ownerSystem, const Port& port, InputCallback& callbackToUse)
         : juce::Thread ("Virtual MIDI input " + port.name),
           owner (ownerSystem), portId (port.id), connection (port.input.connection),
           name (port.name), callback (callbackToUse)
@@ -85,8 +85,6 @@ private:
                     if (! threadShouldExit())
                         take (byte);
 
-            if (sysex.size() > 0 && ! threadShouldExit())
-                callback->handlePartialSysexMessage (this, sysex.data(), (int) sysex.size(), now());
         }
     }
 
@@ -94,7 +92,7 @@ private:
 
     void deliver (const std::vector<juce::uint8>& bytes)
     {
-        callback->handleIncomingMidiMessage (this, juce::MidiMessage (bytes.data(), (int) bytes.size(), now()));
+        callback.handleIncomingMidiMessage (juce::MidiMessage (bytes.data(), (int) bytes.size(), now()));
     }
 
     // Cuts the byte stream into complete messages, as a system's MIDI driver does.
@@ -159,7 +157,7 @@ private:
     VirtualMidiSystem& owner;
     const int portId, connection;
     const juce::String name;
-    InputCallback* const callback;
+    InputCallback& callback;
     std::atomic<bool> started { false };
 
     juce::CriticalSection queueLock;
@@ -187,21 +185,26 @@ public:
 
     juce::String getName() const override   { return name; }
 
-    bool sendNow (const juce::uint8* data, int numBytes) override
+    SendResult send (const juce::uint8* data, int numBytes) override
     {
         const juce::ScopedLock sl (owner.lock);
         auto* port = owner.findPort (portId);
 
         if (port == nullptr || ! port->output.plugged || port->output.connection != connection || port->refusesData)
-            return false;
+            return SendResult::failed;
 
         if (port->device != nullptr && numBytes > 0)
             port->device->receivedFromHost (portId, data, numBytes);
 
-        return true;
+        return SendResult::taken;
     }
 
-    void stopBackgroundThread() override {}
+    int getPendingBytes() override
+    {
+        const juce::ScopedLock sl (owner.lock);
+        auto* port = owner.findPort (portId);
+        return port == nullptr || ! port->output.plugged || port->output.connection != connection ? -1 : 0;
+    }
 
     bool isOn (int id) const                { return portId == id; }
 
@@ -336,16 +339,6 @@ int VirtualMidiSystem::getNumListQueries() const
     return listQueries;
 }
 
-juce::StringArray VirtualMidiSystem::getInputNames()
-{
-    return pluggedNames (&Port::input);
-}
-
-juce::StringArray VirtualMidiSystem::getOutputNames()
-{
-    return pluggedNames (&Port::output);
-}
-
 juce::Array<juce::MidiDeviceInfo> VirtualMidiSystem::getInputDevices()
 {
     return pluggedDevices (&Port::input);
@@ -356,26 +349,33 @@ juce::Array<juce::MidiDeviceInfo> VirtualMidiSystem::getOutputDevices()
     return pluggedDevices (&Port::output);
 }
 
-std::unique_ptr<MidiDeviceSystem::Input> VirtualMidiSystem::openInput (const juce::String& identifier, InputCallback* callback)
+MidiDeviceSystem::Opened<MidiDeviceSystem::Input> VirtualMidiSystem::openInput (const juce::String& identifier,
+                                                                                InputCallback& callback)
 {
     const juce::ScopedLock sl (lock);
-    auto* port = findOpenable (&Port::input, identifier);
-
-    if (port == nullptr || callback == nullptr)
-        return {};
-
-    return std::make_unique<VirtualInput> (*this, *port, callback);
-}
-
-std::unique_ptr<MidiDeviceSystem::Output> VirtualMidiSystem::openOutput (const juce::String& identifier)
-{
-    const juce::ScopedLock sl (lock);
-    auto* port = findOpenable (&Port::output, identifier);
+    auto* port = findPlugged (&Port::input, identifier);
 
     if (port == nullptr)
         return {};
 
-    return std::make_unique<VirtualOutput> (*this, *port);
+    if (port->failsToOpen)
+        return { nullptr, PortProblem::inUse };
+
+    return { std::make_unique<VirtualInput> (*this, *port, callback), PortProblem::none };
+}
+
+MidiDeviceSystem::Opened<MidiDeviceSystem::Output> VirtualMidiSystem::openOutput (const juce::String& identifier)
+{
+    const juce::ScopedLock sl (lock);
+    auto* port = findPlugged (&Port::output, identifier);
+
+    if (port == nullptr)
+        return {};
+
+    if (port->failsToOpen)
+        return { nullptr, PortProblem::inUse };
+
+    return { std::make_unique<VirtualOutput> (*this, *port), PortProblem::none };
 }
 
 VirtualMidiSystem::Port* VirtualMidiSystem::findPort (int portId) const
@@ -387,11 +387,11 @@ VirtualMidiSystem::Port* VirtualMidiSystem::findPort (int portId) const
     return nullptr;
 }
 
-VirtualMidiSystem::Port* VirtualMidiSystem::findOpenable (SideOf side, const juce::String& identifier) const
+VirtualMidiSystem::Port* VirtualMidiSystem::findPlugged (SideOf side, const juce::String& identifier) const
 {
     for (auto* port : ports)
         if (juce::String (port->id) == identifier)
-            return (port->*side).plugged && ! port->failsToOpen ? port : nullptr;
+            return (port->*side).plugged ? port : nullptr;
 
     return nullptr;
 }
@@ -416,14 +416,4 @@ juce::Array<juce::MidiDeviceInfo> VirtualMidiSystem::pluggedDevices (SideOf side
         change();
 
     return devices;
-}
-
-juce::StringArray VirtualMidiSystem::pluggedNames (SideOf side)
-{
-    juce::StringArray names;
-
-    for (auto& device : pluggedDevices (side))
-        names.add (device.name);
-
-    return names;
 }

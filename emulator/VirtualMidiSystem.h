@@ -60,12 +60,10 @@ public:
     /** How often the device lists were asked for, since construction. */
     int getNumListQueries() const;
 
-    juce::StringArray getInputNames() override;
-    juce::StringArray getOutputNames() override;
     juce::Array<juce::MidiDeviceInfo> getInputDevices() override;
     juce::Array<juce::MidiDeviceInfo> getOutputDevices() override;
-    std::unique_ptr<Input> openInput (const juce::String& identifier, InputCallback* callback) override;
-    std::unique_ptr<Output> openOutput (const juce::String& identifier) override;
+    Opened<Input> openInput (const juce::String& identifier, InputCallback& callback) override;
+    Opened<Output> openOutput (const juce::String& identifier) override;
 
 private:
     class VirtualInput;
@@ -99,9 +97,8 @@ private:
     using SideOf = Side Port::*;
 
     Port* findPort (int portId) const;
-    Port* findOpenable (SideOf side, const juce::String& identifier) const;
+    Port* findPlugged (SideOf side, const juce::String& identifier) const;
     juce::Array<juce::MidiDeviceInfo> pluggedDevices (SideOf side);
-    juce::StringArray pluggedNames (SideOf side);
 
     juce::CriticalSection lock;
     juce::OwnedArray<Port> ports;

@@ -7,6 +7,8 @@ namespace
 
     // Made once: a String built from a literal on every tick costs an allocation.
     const juce::String startedEvent ("Started"), chunkEvent ("Chunk"), completeEvent ("Complete"), errorEvent ("Error");
+
+    double now()    { return juce::Time::getMillisecondCounterHiRes(); }
 }
 
 FirmwareSysexSender::FirmwareSysexSender (FirmwareImage* imageToSend, MidiManager* manager)
@@ -31,6 +33,9 @@ void FirmwareSysexSender::start()
     midiManager->openOutput (portName);
 
     nextChunk = 0;
+    lastListCheckMs = -listCheckIntervalMs;
+    lastProgressMs = now();
+    lastPendingBytes = 0;
     image->isSending = true;
     tellListeners (startedEvent);
     startTimer (image->intervalMs);
@@ -44,61 +49,128 @@ juce::String FirmwareSysexSender::getName() const
 void FirmwareSysexSender::timerCallback()
 {
     const auto& portName = image->portName;
+    const auto tickMs = now();
 
-    if (! MidiManager::isOutputAvailable (portName))
+    // Between two looks at the system's list, the output's own health tells whether the
+    // port is still there: asking the list on every tick would cost the system far more.
+    if (tickMs - lastListCheckMs >= listCheckIntervalMs)
+    {
+        lastListCheckMs = tickMs;
+
+        if (! MidiManager::isOutputAvailable (portName))
+        {
+            fail();
+            return;
+        }
+    }
+
+    // An output that is listed but could not be opened would swallow every chunk: the
+    // user must not be told that firmware was sent when nothing went out.
+    const auto pending = midiManager->getPendingBytes (portName);
+
+    if (pending < 0)
     {
         fail();
         return;
     }
 
+    if (pending == 0 || pending < lastPendingBytes)
+        lastProgressMs = tickMs;
+
+    lastPendingBytes = pending;
+
+    auto step = Step::heldBack;
+
     if (nextChunk < image->numChunks)
     {
-        // An output that is listed but could not be opened would swallow every chunk: the
-        // user must not be told that firmware was sent when nothing went out.
-        if (! midiManager->isOutputOpen (portName))
+        step = sendNextChunk();
+
+        if (step == Step::failed)
         {
             fail();
             return;
         }
 
-        // After a late tick JUCE's timer fires the next one at once, and the device would take
-        // two chunks back to back. No chunk goes out less than 3 ms after the port's last one:
-        // such a tick is let pass. The time of the last one is taken once the output has
-        // taken it, so the device sees at least this gap.
-        const auto recent = midiManager->getRecentSends (portName, capWindowMs);
-
-        if (recent.millisecondsSinceLast < minimumGapMs)
-            return;
-
-        const auto chunk = image->getChunkRange (nextChunk);
-
-        // JUCE's timer does not hold its period: after a run of early ticks one more chunk
-        // would take the port above what it is paced for over 100 ms (128 000 B/s for the
-        // catalogue). Such a tick is let pass too; the chunk goes on the next one. The window
-        // is taken a millisecond wider to keep clear of the limit, however the device counts.
-        const auto allowedPer100Ms = juce::jmax (image->chunkSize, image->chunkSize * 100 / juce::jmax (1, image->intervalMs));
-
-        if (recent.bytes + chunk.size > allowedPer100Ms)
-            return;
-
-        // Every chunk goes out exactly as it stands in the payload, whatever its length,
-        // straight from the image's bytes. A chunk the system refused leaves a hole in the
-        // firmware: the transfer cannot go on.
-        if (! midiManager->sendBytes (portName, chunk.start, chunk.size))
+        if (step == Step::sent)
         {
-            fail();
-            return;
-        }
+            lastProgressMs = tickMs;
+            ++nextChunk;
+            tellListeners (chunkEvent);
 
-        ++nextChunk;
-        tellListeners (chunkEvent);
+            if (! isTimerRunning())
+                return;
+        }
+    }
+    else if (pending == 0)
+    {
+        // Only now has the last chunk left for the device.
+        stopTimer();
+        image->isSending = false;
+        image->isComplete = true;
+        tellListeners (completeEvent);
         return;
     }
 
-    stopTimer();
-    image->isSending = false;
-    image->isComplete = true;
-    tellListeners (completeEvent);
+    if (tickMs - lastProgressMs > stallLimitMs)
+    {
+        fail();
+        return;
+    }
+
+    // A device that is busy is asked again a period later, not as soon as the clock allows.
+    scheduleNextTick (nextChunk < image->numChunks && step != Step::busy);
+}
+
+FirmwareSysexSender::Step FirmwareSysexSender::sendNextChunk()
+{
+    const auto& portName = image->portName;
+    const auto recent = midiManager->getRecentSends (portName, capWindowMs);
+
+    // Due k periods after the port's first chunk: a tick that came late leaves the next
+    // chunks due sooner, until the stream is back on its clock.
+    if (recent.piecesSinceOpen * (double) image->intervalMs > recent.millisecondsSinceFirst + 0.5)
+        return Step::heldBack;
+
+    // Catching up never puts two chunks on the device back to back.
+    if (recent.millisecondsSinceLast < minimumGapMs)
+        return Step::heldBack;
+
+    const auto chunk = image->getChunkRange (nextChunk);
+
+    // Nor does it take the port above its pace over 100 ms (128 000 B/s for the catalogue).
+    // The window is taken a millisecond wider to keep clear of the limit, however the device counts.
+    const auto allowedPer100Ms = juce::jmax (image->chunkSize, image->chunkSize * 100 / juce::jmax (1, image->intervalMs));
+
+    if (recent.bytes + chunk.size > allowedPer100Ms)
+        return Step::heldBack;
+
+    switch (midiManager->sendBytes (portName, chunk.start, chunk.size))
+    {
+        case MidiManager::SendResult::taken:  return Step::sent;
+        case MidiManager::SendResult::busy:   return Step::busy;
+        case MidiManager::SendResult::failed: break;
+    }
+
+    return Step::failed;
+}
+
+void FirmwareSysexSender::scheduleNextTick (bool followClock)
+{
+    // While the stream is behind its clock, ticks come as soon as the gap allows; on time,
+    // once a period.
+    int periodMs = image->intervalMs;
+
+    if (followClock)
+    {
+        const auto recent = midiManager->getRecentSends (image->portName, 0.0);
+        const auto dueInMs = recent.piecesSinceOpen * (double) image->intervalMs - recent.millisecondsSinceFirst;
+        const auto gapInMs = minimumGapMs - recent.millisecondsSinceLast;
+        const auto waitMs = juce::jmax (dueInMs, gapInMs);
+        periodMs = juce::jlimit (1, image->intervalMs, (int) std::ceil (waitMs));
+    }
+
+    if (getTimerInterval() != periodMs)
+        startTimer (periodMs);
 }
 
 void FirmwareSysexSender::fail()

@@ -4,13 +4,19 @@
 #include "../midi/MidiManager.h"
 #include <juce_events/juce_events.h>
 
-/** Streams one firmware image to the port of its name, one raw chunk per timer tick, so
-    that the device receives one continuous byte stream from F0 to F7.
+/** Streams one firmware image to the port of its name, so that the device receives one
+    continuous byte stream from F0 to F7, each chunk exactly as it stands.
 
-    Listeners hear "Started" from inside start(), then "Chunk" for every chunk sent, and
-    finally "Complete" on the tick after the last chunk, or "Error" on the first tick that
-    finds the port gone, that would send to an output that is not open, or whose chunk the
-    system refused. Everything runs on the message thread.
+    The device sets the pace: a chunk goes only when the port's output can take it, and a
+    tick on which it cannot is let pass. Otherwise chunk k of the port is due k periods after
+    the port's first chunk, across the images that follow each other on it, so a late tick
+    does not push every later chunk back; no chunk comes within 3 ms of the last one, nor
+    takes the port above its pace over 100 ms.
+
+    Listeners hear "Started" from inside start(), "Chunk" for every chunk the output took,
+    and finally "Complete" once the last chunk has left for the device, or "Error" when the
+    port is no longer listed, its output is not open or has failed, or the device has taken
+    nothing for stallLimitMs. Everything runs on the message thread.
 */
 class FirmwareSysexSender : public juce::Timer
 {
@@ -22,6 +28,14 @@ public:
         virtual void senderEvent (FirmwareSysexSender* sender, const juce::String& event) = 0;
     };
 
+    /** How long a device may take nothing before the transfer is given up: long enough for
+        one that stops to write its flash.
+    */
+    static constexpr double stallLimitMs = 5000.0;
+
+    /** How often the system's device list is asked whether the port is still there. */
+    static constexpr double listCheckIntervalMs = 100.0;
+
     FirmwareSysexSender (FirmwareImage* imageToSend, MidiManager* manager);
     ~FirmwareSysexSender() override;
 
@@ -32,6 +46,10 @@ public:
     void timerCallback() override;
 
 private:
+    enum class Step { sent, heldBack, busy, failed };
+
+    Step sendNextChunk();
+    void scheduleNextTick (bool followClock);
     void fail();
     void tellListeners (const juce::String& event);
 
@@ -43,6 +61,8 @@ public:
 private:
     MidiManager* const midiManager;
     int nextChunk = 0;
+    double lastListCheckMs = 0.0, lastProgressMs = 0.0;
+    int lastPendingBytes = 0;
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (FirmwareSysexSender)
 };

@@ -1,27 +1,8 @@
 #include "JuceMidiDeviceSystem.h"
-#include "MidiInputHandOff.h"
-
-#if JUCE_LINUX
- #include "linux/AlsaMidiOutput.h"
-#endif
-
-#if JUCE_WINDOWS
- #include "windows/WinMmSystem.h"
-#endif
 
 namespace
 {
-    juce::StringArray namesOf (const juce::Array<juce::MidiDeviceInfo>& devices)
-    {
-        juce::StringArray names;
-
-        for (auto& device : devices)
-            names.add (device.name);
-
-        return names;
-    }
-
-    class JuceInput final : public MidiInputHandOff::PlatformInput
+    class JuceInput final : public MidiDeviceSystem::Input
     {
     public:
         explicit JuceInput (std::unique_ptr<juce::MidiInput> openedInput)
@@ -37,85 +18,100 @@ namespace
         std::unique_ptr<juce::MidiInput> input;
     };
 
-   #if ! JUCE_LINUX && ! JUCE_WINDOWS
-    class JuceOutput final : public MidiDeviceSystem::Output
+    /** The platform's input with the callback it calls, which hands each message on as it is. */
+    class ForwardingInput final : public MidiDeviceSystem::Input,
+                                  private juce::MidiInputCallback
     {
     public:
-        explicit JuceOutput (std::unique_ptr<juce::MidiOutput> openedOutput)
-            : output (std::move (openedOutput))
+        static std::unique_ptr<ForwardingInput> open (const JuceMidiDeviceSystem::Platform& platform,
+                                                      const juce::String& identifier,
+                                                      MidiDeviceSystem::InputCallback& target)
         {
+            std::unique_ptr<ForwardingInput> input (new ForwardingInput (target));
+            input->platformInput = platform.openInput (identifier, *input);
+
+            if (input->platformInput == nullptr)
+                return {};
+
+            return input;
         }
 
-        juce::String getName() const override { return output->getName(); }
-
-        bool sendNow (const juce::uint8* data, int numBytes) override
+        ~ForwardingInput() override
         {
-            if (numBytes > 0)
-                output->sendMessageNow (juce::MidiMessage (data, numBytes));
-
-            return true;
+            // Destroying the platform's input ends its callbacks before this callback goes.
+            platformInput.reset();
         }
 
-        void stopBackgroundThread() override { output->stopBackgroundThread(); }
+        juce::String getName() const override  { return platformInput->getName(); }
+        void start() override                  { platformInput->start(); }
+        void stop() override                   { platformInput->stop(); }
 
     private:
-        std::unique_ptr<juce::MidiOutput> output;
+        explicit ForwardingInput (MidiDeviceSystem::InputCallback& targetToUse)
+            : target (targetToUse)
+        {
+        }
+
+        void handleIncomingMidiMessage (juce::MidiInput*, const juce::MidiMessage& message) override
+        {
+            target.handleIncomingMidiMessage (message);
+        }
+
+        MidiDeviceSystem::InputCallback& target;
+        std::unique_ptr<Input> platformInput;
     };
-   #endif
+
+    bool lists (const juce::Array<juce::MidiDeviceInfo>& devices, const juce::String& identifier)
+    {
+        for (auto& device : devices)
+            if (device.identifier == identifier)
+                return true;
+
+        return false;
+    }
 }
 
-juce::StringArray JuceMidiDeviceSystem::getInputNames()
+JuceMidiDeviceSystem::JuceMidiDeviceSystem()
+    : JuceMidiDeviceSystem (getNativePlatform())
 {
-    return namesOf (getInputDevices());
 }
 
-juce::StringArray JuceMidiDeviceSystem::getOutputNames()
+JuceMidiDeviceSystem::JuceMidiDeviceSystem (Platform platformToUse)
+    : platform (std::move (platformToUse))
 {
-    return namesOf (getOutputDevices());
+}
+
+std::unique_ptr<MidiDeviceSystem::Input> JuceMidiDeviceSystem::openJuceInput (const juce::String& identifier,
+                                                                              juce::MidiInputCallback& callback)
+{
+    if (auto input = juce::MidiInput::openDevice (identifier, &callback))
+        return std::make_unique<JuceInput> (std::move (input));
+
+    return {};
 }
 
 juce::Array<juce::MidiDeviceInfo> JuceMidiDeviceSystem::getInputDevices()
 {
-    return juce::MidiInput::getAvailableDevices();
+    return platform.getInputDevices();
 }
 
 juce::Array<juce::MidiDeviceInfo> JuceMidiDeviceSystem::getOutputDevices()
 {
-    return juce::MidiOutput::getAvailableDevices();
+    return platform.getOutputDevices();
 }
 
-std::unique_ptr<MidiDeviceSystem::Input> JuceMidiDeviceSystem::openInput (const juce::String& identifier, InputCallback* callback)
+MidiDeviceSystem::Opened<MidiDeviceSystem::Input> JuceMidiDeviceSystem::openInput (const juce::String& identifier,
+                                                                                   InputCallback& callback)
 {
-    if (callback == nullptr)
-        return {};
+    if (auto input = ForwardingInput::open (platform, identifier, callback))
+        return { std::move (input), PortProblem::none };
 
-    return MidiInputHandOff::open ([&identifier] (juce::MidiInputCallback& platformCallback)
-                                   -> std::unique_ptr<MidiInputHandOff::PlatformInput>
-                                   {
-                                       if (auto input = juce::MidiInput::openDevice (identifier, &platformCallback))
-                                           return std::make_unique<JuceInput> (std::move (input));
-
-                                       return {};
-                                   },
-                                   *callback);
+    // Still listed, yet it would not open: on Windows another program holding the port
+    // makes it fail so. Gone from the list, it is simply not there.
+    return { nullptr, lists (getInputDevices(), identifier) ? PortProblem::inUse : PortProblem::none };
 }
 
-std::unique_ptr<MidiDeviceSystem::Output> JuceMidiDeviceSystem::openOutput (const juce::String& identifier)
+MidiDeviceSystem::Opened<MidiDeviceSystem::Output> JuceMidiDeviceSystem::openOutput (const juce::String& identifier)
 {
-   #if JUCE_LINUX
-    for (auto& device : getOutputDevices())
-        if (device.identifier == identifier)
-            return AlsaMidiOutput::open (device, AlsaSequencerCalls::system());
-
-    return {};
-   #elif JUCE_WINDOWS
-    // JUCE's WinMM output sends a short final piece of a stream as a short message, and waits
-    // for the driver without limit.
-    return WinMmSystem::openOutput (identifier);
-   #else
-    if (auto output = juce::MidiOutput::openDevice (identifier))
-        return std::make_unique<JuceOutput> (std::move (output));
-
-    return {};
-   #endif
+    return platform.openOutput (identifier);
 }

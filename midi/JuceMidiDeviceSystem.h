@@ -4,17 +4,39 @@
 
 /** The product side of the seam: the platform's MIDI devices.
 
-    Device lists, names and identifiers are JUCE's, and so are the inputs, each behind a
-    hand-off that keeps our listeners off the platform's callback. Outputs are the
-    platform's own where JUCE's cannot send a raw piece of a SysEx stream unchanged.
+    Inputs are JUCE's on every platform; device lists and outputs are each platform's own
+    (midi/linux, midi/windows), where JUCE's cannot carry a raw piece of a SysEx stream
+    unchanged, at the device's pace. A platform's callback reaches the port manager's
+    callback straight, which only queues.
 */
 class JuceMidiDeviceSystem final : public MidiDeviceSystem
 {
 public:
-    juce::StringArray getInputNames() override;
-    juce::StringArray getOutputNames() override;
+    /** The few calls a platform answers; tests put fakes in their place. */
+    struct Platform
+    {
+        std::function<juce::Array<juce::MidiDeviceInfo>()> getInputDevices, getOutputDevices;
+        /** Opens the input so that, once started, it calls back on a thread of the platform's;
+            nullptr if it does not open.
+        */
+        std::function<std::unique_ptr<Input> (const juce::String& identifier, juce::MidiInputCallback& callback)> openInput;
+        std::function<Opened<Output> (const juce::String& identifier)> openOutput;
+    };
+
+    /** The platform this program was built for. */
+    static Platform getNativePlatform();
+
+    /** JUCE's own input of that identifier, behind the seam's Input. */
+    static std::unique_ptr<Input> openJuceInput (const juce::String& identifier, juce::MidiInputCallback& callback);
+
+    JuceMidiDeviceSystem();
+    explicit JuceMidiDeviceSystem (Platform platformToUse);
+
     juce::Array<juce::MidiDeviceInfo> getInputDevices() override;
     juce::Array<juce::MidiDeviceInfo> getOutputDevices() override;
-    std::unique_ptr<Input> openInput (const juce::String& identifier, InputCallback* callback) override;
-    std::unique_ptr<Output> openOutput (const juce::String& identifier) override;
+    Opened<Input> openInput (const juce::String& identifier, InputCallback& callback) override;
+    Opened<Output> openOutput (const juce::String& identifier) override;
+
+private:
+    Platform platform;
 };

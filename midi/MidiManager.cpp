@@ -1,122 +1,192 @@
 #include "MidiManager.h"
 
-namespace
+/** Messages from the platform's threads, on their way to the message thread. Any number of
+    threads may push at once without a lock; only the message thread takes them out.
+*/
+class MidiManager::Inbox
 {
-    template <typename PortSendsList>
-    auto findSends (PortSendsList& list, const juce::String& portName) -> decltype (list.data())
+public:
+    struct Item
     {
-        // The names recorded are copies of the callers' own, so the same text is usually the
-        // same string: that is checked before the characters are.
-        for (auto& entry : list)
-            if (entry.portName.getCharPointer() == portName.getCharPointer() || entry.portName == portName)
-                return &entry;
+        int inputSerial;
+        juce::MidiMessage message;
+        Item* next;
+    };
 
-        return nullptr;
+    ~Inbox()
+    {
+        for (auto* item = newest.exchange (nullptr); item != nullptr;)
+            delete std::exchange (item, item->next);
     }
-}
+
+    void push (int inputSerial, const juce::MidiMessage& message)
+    {
+        auto* item = new Item { inputSerial, message, newest.load() };
+
+        while (! newest.compare_exchange_weak (item->next, item))
+        {
+        }
+    }
+
+    /** Everything pushed so far, oldest first. */
+    std::vector<std::unique_ptr<Item>> takeAll()
+    {
+        std::vector<std::unique_ptr<Item>> items;
+
+        for (auto* item = newest.exchange (nullptr); item != nullptr; item = item->next)
+            items.emplace_back (item);
+
+        std::reverse (items.begin(), items.end());
+        return items;
+    }
+
+private:
+    std::atomic<Item*> newest { nullptr };
+};
+
+/** One open input, and the callback its platform calls: that callback only queues. */
+struct MidiManager::InputEntry final : MidiDeviceSystem::InputCallback
+{
+    InputEntry (MidiManager& ownerToUse, int serialToUse)
+        : owner (ownerToUse), serial (serialToUse)
+    {
+    }
+
+    ~InputEntry() override
+    {
+        // The input goes first: once it has, nothing calls back into this entry.
+        input.reset();
+    }
+
+    void handleIncomingMidiMessage (const juce::MidiMessage& message) override
+    {
+        owner.inbox->push (serial, message);
+        owner.triggerAsyncUpdate();
+    }
+
+    MidiManager& owner;
+    const int serial;
+    juce::String portName;
+    std::unique_ptr<MidiDeviceSystem::Input> input;
+};
 
 MidiManager::MidiManager()
-    : system (MidiDeviceSystem::getCurrent())
+    : system (MidiDeviceSystem::getCurrent()), inbox (std::make_unique<Inbox>())
 {
 }
 
 MidiManager::~MidiManager()
 {
-    for (auto& entry : outputs)
-        delete entry.output;
-
     outputs.clear();
     listeners.clear();
 
-    // Stopping the inputs here rather than leaving them to the member destructors keeps a
-    // message that is still arriving away from a listener list that has already gone.
+    // Closed before anything they call back into goes.
+    for (auto& entry : inputs)
+        entry->input->stop();
+
     inputs.clear();
+    cancelPendingUpdate();
 }
 
 void MidiManager::openOutput (const juce::String& portName)
 {
-    for (auto& entry : outputs)
-        if (entry.portName == portName)
-            return;
+    if (isOutputOpen (portName))
+        return;
+
+    auto problem = PortProblem::none;
 
     for (auto& device : system.getOutputDevices())
     {
         if (device.name != portName)
             continue;
 
-        // A device that took over the identifier under another name is closed again, unused.
-        auto output = system.openOutput (device.identifier);
+        auto opened = system.openOutput (device.identifier);
 
-        if (output != nullptr && output->getName() == portName)
-            registerOutput (portName, output.release());
+        // A device that took over the identifier under another name is closed again, unused.
+        if (opened.port != nullptr && opened.port->getName() == portName)
+            outputs.push_back ({ portName, std::move (opened.port), {} });
+        else if (opened.problem != PortProblem::none)
+            problem = opened.problem;
     }
+
+    setProblem (outputProblems, portName, isOutputOpen (portName) ? PortProblem::none : problem);
 }
 
 void MidiManager::openInput (const juce::String& portName)
 {
-    for (auto* input : inputs)
-        if (input->getName() == portName)
+    for (auto& entry : inputs)
+        if (entry->portName == portName)
             return;
+
+    auto problem = PortProblem::none;
+    bool opened = false;
 
     for (auto& device : system.getInputDevices())
     {
         if (device.name != portName)
             continue;
 
-        try
+        auto entry = std::make_unique<InputEntry> (*this, nextInputSerial++);
+        entry->portName = portName;
+        auto result = system.openInput (device.identifier, *entry);
+
+        if (result.port != nullptr && result.port->getName() == portName)
         {
-            // Give a device that has just appeared time to settle before it is opened.
-            juce::Thread::sleep (50);
-
-            auto input = system.openInput (device.identifier, this);
-
-            if (input != nullptr && input->getName() == portName)
-            {
-                const juce::ScopedLock sl (lock);
-                inputs.add (input.release())->start();
-            }
+            entry->input = std::move (result.port);
+            entry->input->start();
+            inputs.push_back (std::move (entry));
+            opened = true;
         }
-        catch (const std::exception&)
+        else if (result.problem != PortProblem::none)
         {
+            problem = result.problem;
         }
     }
+
+    setProblem (inputProblems, portName, opened ? PortProblem::none : problem);
 }
 
 void MidiManager::closeOutput (const juce::String& portName)
 {
-    const juce::ScopedLock sl (lock);
+    outputs.erase (std::remove_if (outputs.begin(), outputs.end(),
+                                   [&portName] (const OutputEntry& entry) { return entry.portName == portName; }),
+                   outputs.end());
+    setProblem (outputProblems, portName, PortProblem::none);
 
-    for (int i = outputs.size(); --i >= 0;)
-    {
-        if (i >= outputs.size() || outputs.getReference (i).portName != portName)
-            continue;
-
-        auto entry = outputs.getReference (i);
-        entry.output->stopBackgroundThread();
-        delete entry.output;
-        outputs.removeAllInstancesOf (entry);
-    }
+    // The port's pace starts again with the next output opened on it.
+    for (auto& port : recentSends)
+        if (port.portName == portName)
+            port.pieces = 0;
 }
 
 void MidiManager::closeInput (const juce::String& portName)
 {
-    juce::OwnedArray<MidiDeviceSystem::Input> closing;
+    std::vector<std::unique_ptr<InputEntry>> closing;
 
+    for (auto it = inputs.begin(); it != inputs.end();)
     {
-        const juce::ScopedLock sl (lock);
-
-        for (int i = inputs.size(); --i >= 0;)
-            if (inputs.getUnchecked (i)->getName() == portName)
-                closing.add (inputs.removeAndReturn (i));
+        if ((*it)->portName == portName)
+        {
+            closing.push_back (std::move (*it));
+            it = inputs.erase (it);
+        }
+        else
+        {
+            ++it;
+        }
     }
 
-    // Outside the lock: a listener still being called with one of these inputs may be
-    // sending, and it has to finish before the input can go.
-    for (auto* input : closing)
-    {
-        input->stop();
-        listeners.forgetSource (input);
-    }
+    // What they have queued is dropped on delivery: their serials are no longer open.
+    for (auto& entry : closing)
+        entry->input->stop();
+
+    setProblem (inputProblems, portName, PortProblem::none);
+}
+
+void MidiManager::closeFailedOutputs()
+{
+    outputs.erase (std::remove_if (outputs.begin(), outputs.end(), [] (const OutputEntry& entry) { return entry.failed; }),
+                   outputs.end());
 }
 
 void MidiManager::sendMessage (const juce::String& portName, const juce::MidiMessage& message)
@@ -124,40 +194,152 @@ void MidiManager::sendMessage (const juce::String& portName, const juce::MidiMes
     sendBytes (portName, message.getRawData(), message.getRawDataSize());
 }
 
-bool MidiManager::sendBytes (const juce::String& portName, const void* data, int numBytes)
+MidiManager::SendResult MidiManager::sendBytes (const juce::String& portName, const void* data, int numBytes)
 {
-    const juce::ScopedLock sl (lock);
-    bool sent = false, allTook = true;
+    bool anyOpen = false, anyFailed = false, anyBusy = false;
+
+    auto sendTo = [&anyFailed] (OutputEntry& entry, const juce::uint8* bytes, int size)
+    {
+        const auto result = entry.output->send (bytes, size);
+        entry.failed = result == SendResult::failed;
+        anyFailed = anyFailed || entry.failed;
+        return result;
+    };
 
     for (auto& entry : outputs)
     {
-        if (entry.portName == portName)
+        if (entry.portName != portName)
+            continue;
+
+        anyOpen = true;
+
+        if (! entry.owed.empty())
         {
-            allTook = entry.output->sendNow (static_cast<const juce::uint8*> (data), numBytes) && allTook;
-            sent = true;
+            const auto result = sendTo (entry, entry.owed.data(), (int) entry.owed.size());
+            anyBusy = anyBusy || result == SendResult::busy;
+
+            if (result == SendResult::taken)
+                entry.owed.clear();
         }
     }
 
-    if (sent)
-        recordSend (portName, numBytes);
+    if (! anyOpen || anyFailed)
+    {
+        closeFailedOutputs();
+        return SendResult::failed;
+    }
 
-    return sent && allTook;
+    if (anyBusy)
+        return SendResult::busy;
+
+    auto* bytes = static_cast<const juce::uint8*> (data);
+    bool anyTook = false;
+
+    for (auto& entry : outputs)
+    {
+        if (entry.portName != portName)
+            continue;
+
+        const auto result = sendTo (entry, bytes, numBytes);
+
+        if (result == SendResult::busy)
+            entry.owed.assign (bytes, bytes + numBytes);
+        else
+            anyTook = anyTook || result == SendResult::taken;
+    }
+
+    if (anyFailed)
+    {
+        closeFailedOutputs();
+        return SendResult::failed;
+    }
+
+    // One output that took it is enough to have it on its way: the busy ones owe it.
+    if (! anyTook)
+    {
+        for (auto& entry : outputs)
+            if (entry.portName == portName)
+                entry.owed.clear();
+
+        return SendResult::busy;
+    }
+
+    recordSend (portName, numBytes);
+    return SendResult::taken;
+}
+
+int MidiManager::getPendingBytes (const juce::String& portName)
+{
+    int most = -1;
+    bool anyFailed = false;
+
+    for (auto& entry : outputs)
+    {
+        if (entry.portName != portName)
+            continue;
+
+        const auto pending = entry.output->getPendingBytes();
+        entry.failed = pending < 0;
+        anyFailed = anyFailed || entry.failed;
+        most = juce::jmax (most, pending + (int) entry.owed.size());
+    }
+
+    if (! anyFailed)
+        return most;
+
+    closeFailedOutputs();
+    return -1;
+}
+
+bool MidiManager::isOutputOpen (const juce::String& portName) const
+{
+    for (auto& entry : outputs)
+        if (entry.portName == portName)
+            return true;
+
+    return false;
+}
+
+MidiManager::PortProblem MidiManager::getPortProblem (const juce::String& portName) const
+{
+    for (auto* problems : { &outputProblems, &inputProblems })
+        if (auto found = problems->find (portName); found != problems->end())
+            return found->second;
+
+    return PortProblem::none;
+}
+
+void MidiManager::setProblem (std::map<juce::String, PortProblem>& problems, const juce::String& portName, PortProblem problem)
+{
+    if (problem == PortProblem::none)
+        problems.erase (portName);
+    else
+        problems[portName] = problem;
 }
 
 MidiManager::RecentSends MidiManager::getRecentSends (const juce::String& portName, double milliseconds) const
 {
-    const juce::ScopedLock sl (lock);
-    const auto* found = findSends (recentSends, portName);
     RecentSends recent;
 
-    if (found == nullptr || found->sends.empty())
-        return recent;
+    for (auto& port : recentSends)
+    {
+        if (port.portName != portName)
+            continue;
 
-    const auto now = juce::Time::getMillisecondCounterHiRes();
-    recent.millisecondsSinceLast = now - found->sends.back().timeMs;
+        const auto now = juce::Time::getMillisecondCounterHiRes();
+        recent.piecesSinceOpen = port.pieces;
+        recent.millisecondsSinceFirst = port.pieces > 0 ? now - port.firstMs : 0.0;
 
-    for (auto it = found->sends.rbegin(); it != found->sends.rend() && it->timeMs >= now - milliseconds; ++it)
-        recent.bytes += it->numBytes;
+        if (port.sends.empty())
+            break;
+
+        recent.millisecondsSinceLast = now - port.sends.back().timeMs;
+
+        for (auto it = port.sends.rbegin(); it != port.sends.rend() && it->timeMs >= now - milliseconds; ++it)
+            recent.bytes += it->numBytes;
+
+        break;
+    }
 
     return recent;
 }
@@ -166,28 +348,18 @@ void MidiManager::recordSend (const juce::String& portName, int numBytes)
 {
     constexpr double keptMs = 1000.0;
     const auto now = juce::Time::getMillisecondCounterHiRes();
-    auto* found = findSends (recentSends, portName);
+    auto found = std::find_if (recentSends.begin(), recentSends.end(),
+                               [&portName] (const PortSends& port) { return port.portName == portName; });
 
-    if (found == nullptr)
-        found = &recentSends.emplace_back (PortSends { portName, {} });
+    auto& port = found != recentSends.end() ? *found : recentSends.emplace_back (PortSends { portName, {} });
 
-    auto& sends = found->sends;
+    while (! port.sends.empty() && port.sends.front().timeMs < now - keptMs)
+        port.sends.pop_front();
 
-    while (! sends.empty() && sends.front().timeMs < now - keptMs)
-        sends.pop_front();
+    port.sends.push_back ({ now, numBytes });
 
-    sends.push_back ({ now, numBytes });
-}
-
-bool MidiManager::isOutputOpen (const juce::String& portName) const
-{
-    const juce::ScopedLock sl (lock);
-
-    for (auto& entry : outputs)
-        if (entry.portName == portName)
-            return true;
-
-    return false;
+    if (port.pieces++ == 0)
+        port.firstMs = now;
 }
 
 bool MidiManager::isOutputAvailable (const juce::String& portName)
@@ -197,7 +369,8 @@ bool MidiManager::isOutputAvailable (const juce::String& portName)
 
 void MidiManager::addListener (Listener* listener)
 {
-    listeners.add (listener);
+    if (listener != nullptr)
+        listeners.add (listener);
 }
 
 void MidiManager::removeListener (Listener* listener)
@@ -205,13 +378,28 @@ void MidiManager::removeListener (Listener* listener)
     listeners.remove (listener);
 }
 
-void MidiManager::handleIncomingMidiMessage (MidiDeviceSystem::Input* source, const juce::MidiMessage& message)
+void MidiManager::handleAsyncUpdate()
 {
-    listeners.post (source, message);
+    for (auto& item : inbox->takeAll())
+        deliver (item->inputSerial, item->message);
 }
 
-void MidiManager::registerOutput (const juce::String& portName, MidiDeviceSystem::Output* output)
+void MidiManager::deliver (int inputSerial, const juce::MidiMessage& message)
 {
-    const juce::ScopedLock sl (lock);
-    outputs.add ({ portName, output });
+    // A listener may close the input, or remove listeners, from inside its call: the input is
+    // looked up again before each listener, and JUCE's list skips those removed meanwhile.
+    listeners.call ([this, inputSerial, &message] (Listener& listener)
+                    {
+                        if (auto* entry = findInput (inputSerial))
+                            listener.midiMessageReceived (entry->input.get(), message);
+                    });
+}
+
+MidiManager::InputEntry* MidiManager::findInput (int serial) const
+{
+    for (auto& entry : inputs)
+        if (entry->serial == serial)
+            return entry.get();
+
+    return nullptr;
 }

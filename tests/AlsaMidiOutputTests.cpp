@@ -100,15 +100,16 @@ namespace
         explicit AlsaOnlySystem (SequencerRecorder& recorder) : alsa (recorder)   { setCurrent (this); }
         ~AlsaOnlySystem() override                                                 { setCurrent (nullptr); }
 
-        juce::StringArray getInputNames() override                  { return {}; }
-        juce::StringArray getOutputNames() override                 { return { audioPort.name }; }
         juce::Array<juce::MidiDeviceInfo> getInputDevices() override  { return {}; }
         juce::Array<juce::MidiDeviceInfo> getOutputDevices() override { return { audioPort }; }
-        std::unique_ptr<Input> openInput (const juce::String&, InputCallback*) override { return {}; }
+        Opened<Input> openInput (const juce::String&, InputCallback&) override { return {}; }
 
-        std::unique_ptr<Output> openOutput (const juce::String& identifier) override
+        Opened<Output> openOutput (const juce::String& identifier) override
         {
-            return identifier == audioPort.identifier ? AlsaMidiOutput::open (audioPort, alsa.calls) : nullptr;
+            if (identifier == audioPort.identifier)
+                return { AlsaMidiOutput::open (audioPort, alsa.calls), PortProblem::none };
+
+            return {};
         }
 
         SequencerRecorder& alsa;

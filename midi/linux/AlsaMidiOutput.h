@@ -25,9 +25,9 @@ public:
 
     juce::String getName() const override;
     /** Returns once the sequencer has taken the event; false when it refused it. */
-    bool sendNow (const juce::uint8* data, int numBytes) override;
-    /** Sends are synchronous: there is no background thread to stop. */
-    void stopBackgroundThread() override {}
+    bool sendNow (const juce::uint8* data, int numBytes);
+    SendResult send (const juce::uint8* data, int numBytes) override   { return sendNow (data, numBytes) ? SendResult::taken : SendResult::failed; }
+    int getPendingBytes() override                                      { return 0; }
 
 private:
     AlsaMidiOutput (const AlsaSequencerCalls& calls, const juce::String& name, snd_seq_t* handle,

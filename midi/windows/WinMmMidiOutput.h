@@ -67,9 +67,9 @@ public:
 
     juce::String getName() const override;
     /** Returns once the driver has handed the piece back; false when it was refused. */
-    bool sendNow (const juce::uint8* data, int numBytes) override;
-    /** Sends are synchronous: there is no background thread to stop. */
-    void stopBackgroundThread() override {}
+    bool sendNow (const juce::uint8* data, int numBytes);
+    SendResult send (const juce::uint8* data, int numBytes) override   { return sendNow (data, numBytes) ? SendResult::taken : SendResult::failed; }
+    int getPendingBytes() override                                      { return 0; }
 
     /** True when the bytes are exactly one complete message that WinMM carries as a short one. */
     static bool isSingleShortMessage (const juce::uint8* data, int numBytes);
