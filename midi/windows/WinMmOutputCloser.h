@@ -1,0 +1,59 @@
+#pragma once
+
+#include "WinMmLongMessageQueue.h"
+
+#include <juce_events/juce_events.h>
+
+/** Closes WinMM output handles without waiting for the driver on the calling thread.
+
+    WinMM will not close a handle while the driver holds long messages on it, and a healthy
+    output's last pieces must still reach the device. So a handle with messages out is kept
+    here and looked at on the message thread every pollIntervalMs: once the driver has handed
+    every message back they are unprepared and the handle is closed. One whose stream has
+    failed is reset at once, as is one on which nothing has come back for stallLimitMs; a
+    reset makes the driver hand everything back. A message the driver never hands back is
+    never freed, and its handle stays open.
+
+    Used on the message thread only.
+*/
+class WinMmOutputCloser : private juce::Timer
+{
+public:
+    /** Six times what the two pieces an output may have out take at the MIDI rate of 31250 baud. */
+    static constexpr double stallLimitMs = 2000.0;
+    static constexpr int pollIntervalMs = 20;
+
+    explicit WinMmOutputCloser (const WinMmCalls& calls);
+
+    /** Resets the handles still waiting and closes those it can; nothing is waited for. */
+    ~WinMmOutputCloser() override;
+
+    /** Takes over the handle of these messages, closing it now if none is out.
+        failed: the stream on it has failed, so what is still out is of no use to the device.
+    */
+    void close (std::unique_ptr<WinMmLongMessageQueue> messages, bool failed);
+
+    /** Closes the handles whose messages have all come back; what the timer calls. */
+    void closeReturned();
+
+    /** Handles still waiting for the driver. */
+    int getNumWaiting() const;
+
+private:
+    struct Closing
+    {
+        std::unique_ptr<WinMmLongMessageQueue> messages;
+        bool failed;
+        bool reset;
+        double lastProgressMs;
+    };
+
+    void timerCallback() override;
+    /** True once the handle is closed. */
+    bool tryToClose (Closing& closing);
+
+    const WinMmCalls& calls;
+    std::vector<Closing> waiting;
+
+    JUCE_DECLARE_NON_COPYABLE (WinMmOutputCloser)
+};
