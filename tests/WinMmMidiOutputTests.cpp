@@ -345,7 +345,8 @@ namespace
 
         std::unique_ptr<WinMmMidiOutput> makeOutput (Handle handle)
         {
-            return std::make_unique<WinMmMidiOutput> (winMm.calls(), handle, "QZ Audio", closer);
+            return std::make_unique<WinMmMidiOutput> (winMm.calls(), std::make_unique<WinMmLongMessageQueue> (winMm.calls(), handle),
+                                                      "QZ Audio", closer);
         }
 
         FakeWinMm winMm;
@@ -526,6 +527,28 @@ TEST_F (WinMmClosing, AHeaderHandedBackLateIsUnpreparedAndItsHandleClosedThen)
     EXPECT_NE (devices.open (identifier, closer).port, nullptr);
 }
 
+TEST_F (WinMmClosing, AnOpenOfTheDeviceTakesBackAHandleLetGoWithBytesStillGoingOut)
+{
+    WinMmOutputDevices devices (winMm.calls());
+    winMm.devices = { { "QZ Audio", "\\\\?\\usb#qz" } };
+    const auto identifier = devices.getDevices()[0].identifier;
+
+    auto opened = devices.open (identifier, closer);
+    EXPECT_EQ (send (*opened.port, identityRequest), SendResult::taken);
+    opened.port.reset();
+
+    winMm.devices.push_back ({ "QZ Graphics", "\\\\?\\usb#qz", false, true });
+    EXPECT_EQ (devices.open (devices.getDevices()[1].identifier, closer).problem, PortProblem::inUse) << "held by another program";
+    EXPECT_EQ (closer.getNumWaiting(), 1);
+
+    opened = devices.open (identifier, closer);
+    ASSERT_NE (opened.port, nullptr);
+    EXPECT_EQ (closer.getNumWaiting(), 0);
+    EXPECT_EQ (send (*opened.port, identityRequest), SendResult::taken);
+    EXPECT_EQ (opened.port->getPendingBytes(), 12);
+    EXPECT_EQ (winMm.log.joinIntoString (" "), "open 0 prepare long open 1 open 0 prepare long");
+}
+
 TEST_F (WinMmClosing, AFailedOutputIsResetAndClosedAtOnce)
 {
     winMm.handBackAfterMs = -1;
@@ -559,7 +582,7 @@ TEST_F (WinMmClosing, WhatADriverNeverHandsBackIsNeverFreed)
 
     {
         WinMmOutputCloser shortLived (winMm.calls());
-        WinMmMidiOutput output (winMm.calls(), handle, "QZ Audio", shortLived);
+        WinMmMidiOutput output (winMm.calls(), std::make_unique<WinMmLongMessageQueue> (winMm.calls(), handle), "QZ Audio", shortLived);
         EXPECT_EQ (send (output, identityRequest), SendResult::taken);
     }
 

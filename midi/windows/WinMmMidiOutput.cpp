@@ -1,9 +1,9 @@
 #include "WinMmMidiOutput.h"
 
-WinMmMidiOutput::WinMmMidiOutput (const WinMmCalls& callsToUse, WinMmCalls::Handle openedHandle,
+WinMmMidiOutput::WinMmMidiOutput (const WinMmCalls& callsToUse, std::unique_ptr<WinMmLongMessageQueue> messages,
                                   const juce::String& outputName, WinMmOutputCloser& closerToUse)
-    : calls (callsToUse), handle (openedHandle), name (outputName), closer (closerToUse),
-      longMessages (std::make_unique<WinMmLongMessageQueue> (callsToUse, openedHandle))
+    : calls (callsToUse), handle (messages->getHandle()), name (outputName), closer (closerToUse),
+      longMessages (std::move (messages))
 {
 }
 

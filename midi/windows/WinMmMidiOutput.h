@@ -25,8 +25,10 @@ public:
     /** Two of the sender's pieces. */
     static constexpr int maxLongMessagesOut = 2;
 
-    /** Takes over an open handle, which it hands to the closer when it goes. */
-    WinMmMidiOutput (const WinMmCalls& calls, WinMmCalls::Handle openedHandle,
+    /** Takes over an open handle with the messages still out on it, and hands them to the
+        closer when it goes.
+    */
+    WinMmMidiOutput (const WinMmCalls& calls, std::unique_ptr<WinMmLongMessageQueue> longMessages,
                      const juce::String& name, WinMmOutputCloser& closer);
     ~WinMmMidiOutput() override;
 

@@ -26,6 +26,21 @@ void WinMmOutputCloser::close (std::unique_ptr<WinMmLongMessageQueue> messages, 
         startTimer (pollIntervalMs);
 }
 
+std::unique_ptr<WinMmLongMessageQueue> WinMmOutputCloser::takeBack (const std::function<bool (WinMmCalls::Handle)>& isWanted)
+{
+    for (auto it = waiting.begin(); it != waiting.end(); ++it)
+    {
+        if (! it->failed && ! it->reset && isWanted (it->messages->getHandle()))
+        {
+            auto messages = std::move (it->messages);
+            waiting.erase (it);
+            return messages;
+        }
+    }
+
+    return {};
+}
+
 void WinMmOutputCloser::closeReturned()
 {
     waiting.erase (std::remove_if (waiting.begin(), waiting.end(), [this] (Closing& closing) { return tryToClose (closing); }),

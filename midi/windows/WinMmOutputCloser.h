@@ -14,6 +14,9 @@
     reset makes the driver hand everything back. A message the driver never hands back is
     never freed, and its handle stays open.
 
+    A healthy handle still waiting goes back to an open of its device, which WinMM would
+    otherwise refuse as held: the updater closes and opens its ports again before an update.
+
     Used on the message thread only.
 */
 class WinMmOutputCloser : private juce::Timer
@@ -32,6 +35,11 @@ public:
         failed: the stream on it has failed, so what is still out is of no use to the device.
     */
     void close (std::unique_ptr<WinMmLongMessageQueue> messages, bool failed);
+
+    /** The messages and handle of a healthy output still waiting, if isWanted accepts its
+        handle; nullptr otherwise.
+    */
+    std::unique_ptr<WinMmLongMessageQueue> takeBack (const std::function<bool (WinMmCalls::Handle)>& isWanted);
 
     /** Closes the handles whose messages have all come back; what the timer calls. */
     void closeReturned();

@@ -41,20 +41,32 @@ MidiDeviceSystem::Opened<MidiDeviceSystem::Output> WinMmOutputDevices::open (con
 
         WinMmCalls::Handle handle = nullptr;
         const auto result = calls.open (&handle, device.id);
+        std::unique_ptr<WinMmLongMessageQueue> messages;
 
-        if (result == WinMmCalls::badDeviceId || result == WinMmCalls::noDevice || result == WinMmCalls::noDriver)
-            return {};
-
-        if (result != WinMmCalls::noError)
-            return { nullptr, PortProblem::inUse };
-
-        if (! hasOpened (handle, device.description))
+        if (result == WinMmCalls::noError)
         {
-            calls.close (handle);
+            if (! hasOpened (handle, device.description))
+            {
+                // Another device took its place since the list was read.
+                calls.close (handle);
+                return {};
+            }
+
+            messages = std::make_unique<WinMmLongMessageQueue> (calls, handle);
+        }
+        else if (result == WinMmCalls::allocated)
+        {
+            messages = closer.takeBack ([this, &device] (WinMmCalls::Handle held) { return hasOpened (held, device.description); });
+        }
+        else if (result == WinMmCalls::badDeviceId || result == WinMmCalls::noDevice || result == WinMmCalls::noDriver)
+        {
             return {};
         }
 
-        return { std::make_unique<WinMmMidiOutput> (calls, handle, device.info.name, closer), PortProblem::none };
+        if (messages == nullptr)
+            return { nullptr, PortProblem::inUse };
+
+        return { std::make_unique<WinMmMidiOutput> (calls, std::move (messages), device.info.name, closer), PortProblem::none };
     }
 
     return {};
