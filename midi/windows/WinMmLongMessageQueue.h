@@ -5,8 +5,8 @@
 /** The long messages handed to the driver on one open output and not yet handed back.
 
     A message's header and bytes are the driver's from midiOutLongMsg until it sets the
-    header's done flag; only then are they unprepared and freed, on the next look. Calls come
-    from one thread at a time.
+    header's done flag; only then are they unprepared and freed, on the next look. Used on
+    the message thread.
 */
 class WinMmLongMessageQueue
 {

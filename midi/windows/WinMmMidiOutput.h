@@ -17,7 +17,7 @@
     which from then on takes nothing, since the device would only see a broken stream.
     When the output goes, its handle and what is still out go to the closer.
 
-    Sends come from one thread at a time.
+    Used on the message thread, as its closer is.
 */
 class WinMmMidiOutput final : public MidiDeviceSystem::Output
 {
