@@ -140,7 +140,8 @@ xvfb-run -a -s "-screen 0 1024x768x24" bash -c 'wineboot --init >/dev/null 2>&1 
 grep -h "^plugged in\|^unplugged\|^update\|^SKIPPED:" "$out/product/Testing/Temporary/LastTest.log" | sed 's/^/  /' || true
 
 step "The test suite under Wine"
-(cd "$out/product" && xvfb-run -a ctest -LE "gui|long|screen" --output-on-failure --no-tests=error --parallel "$jobs")
+# The suite's check of the product's own Wine detection expects Wine only when told so.
+(cd "$out/product" && QZ_EXPECT_WINE=1 xvfb-run -a ctest -LE "gui|long|screen" --output-on-failure --no-tests=error --parallel "$jobs")
 
 finishStep
 echo "== Time taken"
