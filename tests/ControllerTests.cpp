@@ -123,6 +123,19 @@ namespace
             return total;
         }
 
+        /** Waits until the open outputs have handed the device everything they took. */
+        bool drained()
+        {
+            return waitUntil ([&]
+            {
+                for (auto* name : DeviceIdentity::portNames)
+                    if (manager.getPendingBytes (name) > 0)
+                        return false;
+
+                return true;
+            });
+        }
+
         int openPorts()
         {
             int open = 0;
@@ -399,10 +412,10 @@ TEST_F (ControllerTest, ResetGoesBackToSearchingAndReportsIdleAndZeroProgress)
 
     // Searching again: the unit, reset after taking its firmware, reports the new versions.
     device.resetUnit();
-    ASSERT_TRUE (waitForVersions());
-    EXPECT_TRUE (log.entries().contains ("current 0 0.0.3.6"));
-    EXPECT_TRUE (log.entries().contains ("current 1 0.0.2.6"));
-    EXPECT_TRUE (log.entries().contains ("current 2 0.0.2.6"));
+    auto reported = [&] (const char* entry) { return waitUntil ([&] { return log.entries().contains (entry); }); };
+    EXPECT_TRUE (reported ("current 0 0.0.3.6"));
+    EXPECT_TRUE (reported ("current 1 0.0.2.6"));
+    EXPECT_TRUE (reported ("current 2 0.0.2.6"));
 }
 
 TEST_F (ControllerTest, AddingAListenerAnnouncesTheCarriedVersionsToEveryListener)
@@ -594,6 +607,7 @@ TEST_F (ControllerTest, EveryPollWithoutAnAnswerSendsExactlyTwoRequestsToEachPro
     for (int poll = 1; poll <= 4; ++poll)
     {
         ASSERT_TRUE (waitUntil ([&] { return log.presenceReports >= poll; }));
+        ASSERT_TRUE (drained());
 
         for (int processor = 0; processor < 3; ++processor)
             EXPECT_EQ (device.getNumIdentityRequests (processor), 2 * (1 + log.presenceReports)) << processor;
@@ -659,10 +673,13 @@ TEST_F (ControllerTest, IdentityRequestsGoOnlyToTheThreeProcessorsPorts)
     for (int index : { 3, -1 })
         ControllerIdentityRequests::send (*controller, index);
 
+    ASSERT_TRUE (drained());
+
     for (int processor = 0; processor < 3; ++processor)
         EXPECT_TRUE (device.getReceivedBytes (processor).empty()) << processor;
 
     ControllerIdentityRequests::send (*controller, 2);
+    ASSERT_TRUE (drained());
     const std::vector<juce::uint8> request (std::begin (DeviceIdentity::request), std::end (DeviceIdentity::request));
     EXPECT_EQ (device.getReceivedBytes (EmulatedQzDevice::graphics), request);
 }

@@ -146,13 +146,34 @@ namespace
 
     struct EmulatedQzDeviceTest : testing::Test
     {
+        EmulatedQzDeviceTest()
+        {
+            // Checking what arrives is tested here, the pace apart: the device takes bytes as fast
+            // as they come.
+            device.setDrainRate (1.0e9);
+            device.setSharedRate (1.0e9);
+        }
+
+        /** Sends the bytes in pieces as soon as the output takes them, and returns once they
+            have all reached the device.
+        */
         void stream (int processor, const Bytes& bytes, size_t pieceSize)
         {
             const juce::String name (DeviceIdentity::portNames[processor]);
             manager.openOutput (name);
 
             for (size_t offset = 0; offset < bytes.size(); offset += pieceSize)
-                manager.sendBytes (name, bytes.data() + offset, (int) std::min (pieceSize, bytes.size() - offset));
+            {
+                const auto size = (int) std::min (pieceSize, bytes.size() - offset);
+                auto result = manager.sendBytes (name, bytes.data() + offset, size);
+
+                for (; result == MidiManager::SendResult::busy; result = manager.sendBytes (name, bytes.data() + offset, size))
+                    juce::Thread::yield();
+
+                ASSERT_EQ (result, MidiManager::SendResult::taken) << "at byte " << offset;
+            }
+
+            ASSERT_TRUE (waitUntil ([&] { return manager.getPendingBytes (name) == 0; }));
         }
 
         void openAllPorts()
@@ -509,12 +530,16 @@ TEST_F (EmulatedQzDeviceTest, ReportsTheNewVersionOnlyAfterAValidApplicationAndA
     EXPECT_EQ (device.getVersion (EmulatedQzDevice::control), "0.0.3.1");
     device.resetUnit();
 
-    // Like a real unit's power cycle, the reset took the connections open on its ports with it.
+    // Like a real unit's power cycle, the reset took the connections open on its ports with it,
+    // and keeps the ports away for longer than a host's poll.
     for (int processor = 0; processor < EmulatedQzDevice::numProcessors; ++processor)
         requestIdentity (processor);
 
     pumpFor (200);
     EXPECT_EQ (collector.count(), 0u);
+    EXPECT_TRUE (system.getOutputNames().isEmpty());
+    EXPECT_TRUE (system.getInputNames().isEmpty());
+    ASSERT_TRUE (waitUntil ([&] { return device.isPlugged(); }));
 
     for (auto name : DeviceIdentity::portNames)
     {
