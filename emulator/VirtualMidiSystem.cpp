@@ -740,9 +740,9 @@ std::vector<VirtualMidiSystem::Handover> VirtualMidiSystem::takeHandovers (doubl
     {
         auto& allowance = port->allowance;
 
+        // A stalled port's allowance does not fill meanwhile.
         if (now < port->stalledUntilMs)
         {
-            allowance.bytes = 0.0;
             allowance.updatedMs = now;
             continue;
         }
