@@ -24,7 +24,9 @@ namespace
 Controller::Controller (MidiManager* midiManagerToUse, FirmwareCatalogue* catalogueToUse)
     : catalogue (catalogueToUse), midiManager (midiManagerToUse)
 {
-    if (checkDevicePresence())
+    presentOnLastPoll = checkDevicePresence();
+
+    if (presentOnLastPoll)
         connectPorts();
 
     resetUpdate();
@@ -49,12 +51,24 @@ void Controller::addListener (Listener* listener)
         const juce::String version (availableVersions[processor]);
         listeners.call ([&] (Listener& l) { l.availableVersionChanged (processor, version); });
     }
+
+    // A port found unusable before anyone listened is told now, or the window would never say.
+    for (int processor = 0; processor < 3; ++processor)
+        if (const auto problem = portProblems[processor]; problem != PortProblem::none)
+            listeners.call ([&] (Listener& l) { l.portProblemChanged (processor, problem); });
 }
 
 void Controller::startUpdate (bool skipAssets)
 {
     awaitingIdentity = false;
     totalChunks = 0;
+
+    // A port's problem is looked at afresh once it has been closed and opened again below.
+    for (auto& problem : portProblems)
+        problem = PortProblem::none;
+
+    for (auto& check : checkUpdatedVersion)
+        check = false;
 
     for (auto* image : *catalogue)
     {
@@ -86,6 +100,15 @@ void Controller::startUpdate (bool skipAssets)
         }
     }
 
+    // Every output is opened before a byte goes: one that will not open must not leave the
+    // others with half a payload.
+    if (! portMissing && ! openUpdateOutputs())
+    {
+        abortUpdate();
+        reportPortProblems();
+        portMissing = true;
+    }
+
     if (! portMissing)
     {
         for (auto* sender : senders)
@@ -112,6 +135,7 @@ void Controller::resetUpdate()
     senders.clear();
     updating = false;
     awaitingIdentity = true;
+    preparingDevice = false;
 
     listeners.call ([] (Listener& l) { l.updateRunningChanged (false); });
     listeners.call ([] (Listener& l) { l.progressChanged (0.0); });
@@ -120,6 +144,7 @@ void Controller::resetUpdate()
 void Controller::setAwaitingIdentity (bool shouldAwait)
 {
     awaitingIdentity = shouldAwait;
+    preparingDevice = ! shouldAwait;
 }
 
 bool Controller::isUpdating() const
@@ -155,6 +180,37 @@ void Controller::connectPorts()
 
     for (int processor = 0; processor < 3; ++processor)
         sendIdentityRequest (processor);
+
+    reportPortProblems();
+}
+
+bool Controller::openUpdateOutputs()
+{
+    bool allOpen = true;
+
+    for (auto* sender : senders)
+    {
+        const auto portName = sender->image->getPortName();
+        midiManager->openOutput (portName);
+        allOpen = midiManager->isOutputOpen (portName) && allOpen;
+    }
+
+    return allOpen;
+}
+
+void Controller::reportPortProblems()
+{
+    for (int processor = 0; processor < 3; ++processor)
+        reportPortProblem (processor, midiManager->getPortProblem (DeviceIdentity::portNames[processor]));
+}
+
+void Controller::reportPortProblem (int processor, PortProblem problem)
+{
+    if (portProblems[processor] == problem)
+        return;
+
+    portProblems[processor] = problem;
+    listeners.call ([processor, problem] (Listener& l) { l.portProblemChanged (processor, problem); });
 }
 
 void Controller::makeSender (FirmwareImage* image)
@@ -210,15 +266,37 @@ void Controller::timerCallback()
     if (updating)
         return;
 
-    if (checkDevicePresence())
+    // A device that has just appeared is given one poll to settle before its ports are opened.
+    const auto present = checkDevicePresence();
+    const auto settled = present && presentOnLastPoll;
+    presentOnLastPoll = present;
+
+    if (present)
     {
-        if (awaitingIdentity)
+        const auto anyPortProblem = std::any_of (std::begin (portProblems), std::end (portProblems),
+                                                 [] (PortProblem p) { return p != PortProblem::none; });
+
+        if (settled && ! preparingDevice && (awaitingIdentity || anyPortProblem))
             connectPorts();
 
         return;
     }
 
     closeAllPorts();
+
+    // What the window shows belongs to a device that has gone; whatever comes back is asked
+    // again, unless it is the user power-cycling it into its update mode.
+    if (versionsShown)
+    {
+        versionsShown = false;
+        listeners.call ([] (Listener& l) { l.currentVersionsCleared(); });
+    }
+
+    if (! preparingDevice)
+        awaitingIdentity = true;
+
+    for (int processor = 0; processor < 3; ++processor)
+        reportPortProblem (processor, PortProblem::none);
 }
 
 void Controller::closeAllPorts()
@@ -259,6 +337,14 @@ void Controller::senderEvent (FirmwareSysexSender* sender, const juce::String& e
         // that completes the update reports it, so that 1.0 is said once.
         if (chunksSent == totalChunks && allSendersComplete())
         {
+            // Once the device is back, each processor that was sent its application is
+            // checked for the version it now reports.
+            for (auto* done : senders)
+                if (! done->getName().contains ("Assets"))
+                    for (int processor = 0; processor < 3; ++processor)
+                        if (done->image->getPortName() == DeviceIdentity::portNames[processor])
+                            checkUpdatedVersion[processor] = true;
+
             closeAllPorts();
             listeners.call ([] (Listener& l) { l.progressChanged (1.0); });
         }
@@ -328,6 +414,18 @@ void Controller::midiMessageReceived (MidiDeviceSystem::Input*, const juce::Midi
 
     const auto processor = processorForSelector (data[DeviceIdentity::selectorIndex]);
 
-    if (processor >= 0)
-        listeners.call ([processor, &version] (Listener& l) { l.currentVersionChanged (processor, version); });
+    if (processor < 0)
+        return;
+
+    versionsShown = true;
+    listeners.call ([processor, &version] (Listener& l) { l.currentVersionChanged (processor, version); });
+
+    if (checkUpdatedVersion[processor])
+    {
+        // A processor that still runs the old version may not have been reset yet: it is
+        // checked again until it reports the new one.
+        const auto isCarried = version == availableVersions[processor];
+        checkUpdatedVersion[processor] = ! isCarried;
+        listeners.call ([processor, &version, isCarried] (Listener& l) { l.updatedVersionChecked (processor, version, isCarried); });
+    }
 }

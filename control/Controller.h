@@ -7,13 +7,16 @@
 /** Knows the device and the update.
 
     While no update runs it polls every 100 ms for the device's three ports, and while it
-    still wants the device's identity it (re)opens them and asks each processor for it.
+    still wants the device's identity, or one of its ports would not open, it (re)opens
+    them and asks each processor for it. A device that goes away takes its versions with
+    it and is asked again when it comes back, unless the user is preparing it for an update.
     On request it runs the update with one sender per image, starting them in catalogue
     order, counting chunks for progress and reporting a status per image; it aborts when
-    a port is missing or a transfer fails, and goes back to watching when reset.
+    a port is missing, cannot be opened or a transfer fails, and goes back to watching
+    when reset. After a completed update it tells, per processor, whether the device now
+    reports the version the updater carries.
 
-    Everything runs on the message thread, except identity replies, which arrive on a
-    MIDI input thread and take the message-manager lock before touching anything.
+    Everything runs on the message thread, identity replies included.
 */
 class Controller : public FirmwareSysexSender::Listener,
                    public juce::Timer,
@@ -38,6 +41,8 @@ public:
         aborted
     };
 
+    using PortProblem = MidiDeviceSystem::PortProblem;
+
     class Listener
     {
     public:
@@ -47,6 +52,14 @@ public:
         virtual void progressChanged (const double& /*progress*/) {}
         virtual void updateRunningChanged (bool /*isRunning*/) {}
         virtual void imageStatusChanged (int /*imageSlot*/, int /*status*/) {}
+        /** The versions reported so far belong to a device that has gone. */
+        virtual void currentVersionsCleared() {}
+        /** Why the processor's port cannot be used now, or none once it can again. */
+        virtual void portProblemChanged (int /*processor*/, PortProblem /*problem*/) {}
+        /** After a completed update: the version the processor reports, and whether it is
+            the one the updater carries.
+        */
+        virtual void updatedVersionChecked (int /*processor*/, const juce::String& /*version*/, bool /*isCarriedVersion*/) {}
         virtual ~Listener() = default;
     };
 
@@ -73,6 +86,9 @@ private:
     bool isPortBusy (const juce::String& portName) const;
     void closeAllPorts();
     void reportImageStatus (const juce::String& imageName, int status);
+    void reportPortProblems();
+    void reportPortProblem (int processor, PortProblem problem);
+    bool openUpdateOutputs();
     void sendIdentityRequest (int processor);
 
     void timerCallback() override;
@@ -90,6 +106,14 @@ private:
     int chunksSent = 0;
     bool updating = false;
     bool awaitingIdentity = true;
+    /** From the "Update" click until the next reset: the user is putting the device into its
+        update mode, and it is not to be asked while it comes and goes.
+    */
+    bool preparingDevice = false;
+    bool presentOnLastPoll = false;
+    bool versionsShown = false;
+    PortProblem portProblems[3] { PortProblem::none, PortProblem::none, PortProblem::none };
+    bool checkUpdatedVersion[3] { false, false, false };
     juce::CriticalSection lock;
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (Controller)

@@ -4,8 +4,8 @@
 #include "control/Controller.h"
 #include "emulator/EmulatedQzDevice.h"
 
-/** Records what a controller tells its listener. Statuses, running changes and the progress
-    values 0.0 and 1.0 go into one ordered log; every progress value also into its own list;
+/** Records what a controller tells its listener. Statuses, running changes, versions, port
+    problems and the progress values 0.0 and 1.0 go into one ordered log; every progress value also into its own list;
     presence reports are only counted, since they arrive on every poll.
 */
 struct ControllerLog : Controller::Listener
@@ -44,6 +44,21 @@ struct ControllerLog : Controller::Listener
     void imageStatusChanged (int imageSlot, int status) override
     {
         add ("status " + juce::String (imageSlot) + " " + juce::String (status));
+    }
+
+    void currentVersionsCleared() override
+    {
+        add ("cleared");
+    }
+
+    void portProblemChanged (int processor, Controller::PortProblem problem) override
+    {
+        add ("problem " + juce::String (processor) + " " + juce::String ((int) problem));
+    }
+
+    void updatedVersionChecked (int processor, const juce::String& version, bool isCarriedVersion) override
+    {
+        add ("checked " + juce::String (processor) + " " + version + (isCarriedVersion ? " carried" : " old"));
     }
 
     void add (const juce::String& entry)

@@ -577,25 +577,114 @@ TEST_F (ControllerTest, TheAlternativeModesLastProgressBeforeTheEndIs2860Of2866W
     destroyController();
 }
 
-TEST_F (ControllerTest, ADeviceRepluggedWhileIdleIsNotAskedAgainButItsPresenceIsFollowed)
+TEST_F (ControllerTest, ADeviceThatGoesTakesItsVersionsAndIsAskedAgainOnReturnUnlessTheUserIsPreparingIt)
 {
     makeController();
     ASSERT_TRUE (waitForVersions());
-    pumpFor (150);
     log.clear();
 
     device.setPlugged (false);
     ASSERT_TRUE (waitUntil ([&] { return ! log.lastPresence && openPorts() == 0; }));
+    pumpFor (250);
+    EXPECT_EQ (log.entries(), juce::StringArray ({ "cleared" }));
+
+    // Another unit comes back, running something else: it is asked, and what it says is shown.
+    device.setVersion (EmulatedQzDevice::audio, "0.0.2.9");
+    device.setPlugged (true);
+    ASSERT_TRUE (waitForVersions());
+    EXPECT_TRUE (log.entries().contains ("current 1 0.0.2.9"));
+
+    // The user has clicked "Update" and power-cycles the unit into its update mode: nothing
+    // asks it while it comes and goes, until the update is over or cancelled.
+    controller->setAwaitingIdentity (false);
+    device.setPlugged (false);
+    ASSERT_TRUE (waitUntil ([&] { return ! log.lastPresence; }));
     const auto requests = device.getNumIdentityRequests (EmulatedQzDevice::control);
+    log.clear();
 
     device.setPlugged (true);
     ASSERT_TRUE (waitUntil ([&] { return log.lastPresence; }));
     pumpFor (350);
-
-    EXPECT_TRUE (log.lastPresence);
-    EXPECT_EQ (openPorts(), 0);
     EXPECT_EQ (device.getNumIdentityRequests (EmulatedQzDevice::control), requests);
     EXPECT_TRUE (log.entriesStartingWith ("current").isEmpty());
+
+    controller->resetUpdate();
+    ASSERT_TRUE (waitForVersions());
+}
+
+TEST_F (ControllerTest, APortHeldByAnotherProgramIsToldRetriedAndStopsAnUpdateBeforeAnyByte)
+{
+    const auto control = device.getPortId (EmulatedQzDevice::control);
+    system.setFailsToOpen (control, true);
+    makeController();
+    ASSERT_TRUE (waitUntil ([&] { return log.entries().contains ("problem 0 1"); }));
+    ASSERT_TRUE (waitForVersions (2));
+
+    for (int processor = 0; processor < 3; ++processor)
+        device.clear (processor);
+
+    log.clear();
+    controller->setAwaitingIdentity (false);
+    controller->startUpdate (false);
+    pumpFor (100);
+
+    // The abort comes before any byte of firmware, and the problem is told after it, so
+    // that it is what the row shows.
+    juce::StringArray expected { "status 1 0", "status 3 0", "status 0 0", "status 1 4", "status 3 4", "status 0 4",
+                                 "problem 0 1", "running" };
+    EXPECT_EQ (log.entries(), expected);
+
+    for (int processor = 0; processor < 3; ++processor)
+        EXPECT_TRUE (device.getReceivedBytes (processor).empty()) << processor;
+
+    // Once the other program lets go, the next polls open the port and the problem is gone.
+    controller->resetUpdate();
+    system.setFailsToOpen (control, false);
+    ASSERT_TRUE (waitUntil ([&] { return log.entries().contains ("problem 0 0"); }));
+    ASSERT_TRUE (waitUntil ([&] { return log.entries().contains ("current 0 0.0.3.1"); }));
+
+    // A device that goes takes its problems with it.
+    system.setFailsToOpen (control, true);
+    device.setPlugged (false);
+    ASSERT_TRUE (waitUntil ([&] { return ! log.lastPresence; }));
+    device.setPlugged (true);
+    ASSERT_TRUE (waitUntil ([&] { return log.entriesStartingWith ("problem 0 1").size() == 2; }));
+    log.clear();
+    device.setPlugged (false);
+    ASSERT_TRUE (waitUntil ([&] { return log.entries().contains ("problem 0 0"); }));
+}
+
+TEST_F (ControllerTest, ACompletedUpdateTellsPerProcessorWhetherTheUnitNowRunsTheCarriedVersion)
+{
+    makeController();
+    runUpdate (true);
+    ASSERT_EQ (log.numCompletions(), 1);
+
+    // OK pressed before the unit was reset: it still reports what it ran before.
+    log.clear();
+    controller->resetUpdate();
+    ASSERT_TRUE (waitUntil ([&] { return log.entriesStartingWith ("checked").size() == 3; }));
+    EXPECT_TRUE (log.entries().contains ("checked 0 0.0.3.1 old"));
+    EXPECT_TRUE (log.entries().contains ("checked 1 0.0.2.1 old"));
+
+    // Reset now, it comes back running the new firmware.
+    log.clear();
+    device.setPlugged (false);
+    ASSERT_TRUE (waitUntil ([&] { return ! log.lastPresence; }));
+    device.resetUnit();
+    device.setPlugged (true);
+    ASSERT_TRUE (waitUntil ([&] { return log.entriesStartingWith ("checked").size() == 3; }));
+    auto checked = log.entriesStartingWith ("checked");
+    checked.sort (false);
+    EXPECT_EQ (checked, juce::StringArray ({ "checked 0 0.0.3.6 carried", "checked 1 0.0.2.6 carried", "checked 2 0.0.2.6 carried" }));
+
+    // Once confirmed, a processor is not checked again.
+    log.clear();
+    device.setPlugged (false);
+    ASSERT_TRUE (waitUntil ([&] { return ! log.lastPresence; }));
+    device.setPlugged (true);
+    ASSERT_TRUE (waitForVersions());
+    EXPECT_TRUE (log.entriesStartingWith ("checked").isEmpty());
 }
 
 TEST_F (ControllerTest, EveryPollWithoutAnAnswerSendsExactlyTwoRequestsToEachProcessor)

@@ -283,3 +283,167 @@ TEST_F (SenderTest, AChunkTheSystemRefusesEndsTheTransferWithOneError)
     EXPECT_FALSE (image->isComplete);
     EXPECT_FALSE (sender->isTimerRunning());
 }
+
+namespace
+{
+    /** One port, "QZ Audio", whose output does what the test says: it takes pieces or is busy,
+        keeps what it took as pending until the test lets it go, or fails. Listings are counted.
+    */
+    struct ScriptedSystem final : MidiDeviceSystem
+    {
+        struct ScriptedOutput final : Output
+        {
+            explicit ScriptedOutput (ScriptedSystem& s) : system (s) {}
+
+            juce::String getName() const override { return "QZ Audio"; }
+
+            SendResult send (const juce::uint8* data, int numBytes) override
+            {
+                if (system.failed)
+                    return SendResult::failed;
+
+                if (system.busy)
+                    return SendResult::busy;
+
+                system.taken.insert (system.taken.end(), data, data + numBytes);
+                system.pending += numBytes;
+                return SendResult::taken;
+            }
+
+            int getPendingBytes() override   { return system.failed ? -1 : system.pending; }
+
+            ScriptedSystem& system;
+        };
+
+        ScriptedSystem()            { setCurrent (this); }
+        ~ScriptedSystem() override  { setCurrent (nullptr); }
+
+        juce::Array<juce::MidiDeviceInfo> getInputDevices() override   { return {}; }
+        juce::Array<juce::MidiDeviceInfo> getOutputDevices() override  { ++listings; return { juce::MidiDeviceInfo ("QZ Audio", "1") }; }
+        Opened<Input> openInput (const juce::String&, InputCallback&) override { return {}; }
+        Opened<Output> openOutput (const juce::String&) override { return { std::make_unique<ScriptedOutput> (*this), PortProblem::none }; }
+
+        bool busy = false, failed = false;
+        int pending = 0, listings = 0;
+        std::vector<juce::uint8> taken;
+    };
+
+    struct ScriptedSenderTest : testing::Test
+    {
+        void start (const std::vector<juce::uint8>& payload)
+        {
+            image = std::make_unique<FirmwareImage> (payload.data(), (int) payload.size(), 512, 4, "QZ Audio", "Audio Application Firmware");
+            sender = std::make_unique<FirmwareSysexSender> (image.get(), &manager);
+            sender->addListener (&recorder);
+            sender->start();
+        }
+
+        ScriptedSystem system;
+        MidiManager manager;
+        juce::StringArray log;
+        EventRecorder recorder { log, {} };
+        std::unique_ptr<FirmwareImage> image;
+        std::unique_ptr<FirmwareSysexSender> sender;
+    };
+}
+
+TEST_F (ScriptedSenderTest, ABusyDeviceSetsThePaceAndCompleteWaitsUntilTheLastByteHasLeft)
+{
+    const auto payload = payloadOf (512 * 6);
+    system.busy = true;
+    start (payload);
+
+    // Busy is not a failure: ticks pass, nothing is counted as sent.
+    pumpFor (150);
+    EXPECT_EQ (log, juce::StringArray ("Started"));
+
+    system.busy = false;
+    ASSERT_TRUE (waitUntil ([&] { return log.size() == 7; }));
+    EXPECT_EQ (system.taken, payload);
+
+    // Every chunk taken, but the bytes are still on their way to the device.
+    pumpFor (150);
+    EXPECT_EQ (log.size(), 7);
+    EXPECT_FALSE (image->isComplete);
+
+    system.pending = 0;
+    ASSERT_TRUE (waitUntil ([&] { return log.size() == 8; }));
+    EXPECT_EQ (log[7], "Complete");
+    EXPECT_TRUE (image->isComplete);
+}
+
+TEST_F (ScriptedSenderTest, ADeviceThatDrainsSlowlyGoesOnButOneThatTakesNothingPastTheLimitEndsInError)
+{
+    start (payloadOf (512 * 3));
+    ASSERT_TRUE (waitUntil ([&] { return log.size() == 2; }));
+    system.busy = true;
+    system.pending = 512;
+
+    // Longer than the limit, but the device takes a byte now and then: it is only slow.
+    const auto slowUntil = juce::Time::getMillisecondCounterHiRes() + FirmwareSysexSender::stallLimitMs + 1000.0;
+
+    while (juce::Time::getMillisecondCounterHiRes() < slowUntil)
+    {
+        pumpFor (100);
+        --system.pending;
+    }
+
+    EXPECT_EQ (log.size(), 2);
+
+    // Then it takes nothing at all.
+    const auto stalledAt = juce::Time::getMillisecondCounterHiRes();
+    ASSERT_TRUE (waitUntil ([&] { return log.size() == 3; }, (int) FirmwareSysexSender::stallLimitMs + 3000));
+    EXPECT_EQ (log[2], "Error");
+    EXPECT_GE (juce::Time::getMillisecondCounterHiRes() - stalledAt, FirmwareSysexSender::stallLimitMs);
+    EXPECT_FALSE (sender->isTimerRunning());
+}
+
+TEST_F (ScriptedSenderTest, TheSystemsListIsAskedAtMostEveryHundredMillisecondsAndAFailedOutputEndsAtOnce)
+{
+    start (payloadOf (512 * 60));
+    const auto startedAt = juce::Time::getMillisecondCounterHiRes();
+    const auto listingsBefore = system.listings;
+    ASSERT_TRUE (waitUntil ([&] { return log.size() == 61; }));
+
+    const auto elapsed = juce::Time::getMillisecondCounterHiRes() - startedAt;
+    EXPECT_LE (system.listings - listingsBefore, (int) (elapsed / FirmwareSysexSender::listCheckIntervalMs) + 2);
+
+    // Between two looks at the list, the output's own health tells that the port has gone.
+    system.failed = true;
+    ASSERT_TRUE (waitUntil ([&] { return log.size() == 62; }, 50));
+    EXPECT_EQ (log[61], "Error");
+}
+
+TEST_F (ScriptedSenderTest, ALateTickDoesNotPushEveryLaterChunkBack)
+{
+    std::vector<double> times;
+    recorder.onEvent = [&times] (const juce::String& event)
+    {
+        if (event != "Chunk")
+            return;
+
+        times.push_back (juce::Time::getMillisecondCounterHiRes());
+
+        // The message thread is held up once, as by a slow repaint.
+        if (times.size() == 10)
+            juce::Thread::sleep (60);
+    };
+
+    start (payloadOf (512 * 40));
+    ASSERT_TRUE (waitUntil ([&] { return times.size() == 40; }));
+
+    // Behind its clock, the stream catches up as fast as the 3 ms gap allows; a sender that
+    // only kept its period would leave every later chunk 60 ms late. A timer's own period
+    // comes out near 4.3 ms here, with a catch-up tick of about 3.3 ms now and then.
+    int caughtUp = 0;
+
+    for (size_t i = 11; i < times.size(); ++i)
+    {
+        EXPECT_GE (times[i] - times[i - 1], 3.0) << i;
+
+        if (i <= 30)
+            caughtUp += times[i] - times[i - 1] < 3.5 ? 1 : 0;
+    }
+
+    EXPECT_GE (caughtUp, 10);
+}

@@ -223,6 +223,48 @@ TEST_F (MainWindowComponentTest, WritesEachImageStatusIntoItsProcessorsRowAndNot
     EXPECT_EQ (statusRow (2), "QZ Graphics: Graphic Assets Completed");
 }
 
+TEST_F (MainWindowComponentTest, TellsPortProblemsAndCheckedVersionsInTheRowsAndEmptiesOnlyAProblemOnceItHasGone)
+{
+    using Problem = Controller::PortProblem;
+
+    component.portProblemChanged (0, Problem::inUse);
+    component.portProblemChanged (1, Problem::noRawDevice);
+    component.portProblemChanged (2, Problem::underWine);
+    EXPECT_EQ (statusRow (0), "QZ Control: in use, close programs using it and retry");
+    EXPECT_EQ (statusRow (1), "QZ Audio: cannot take firmware through this port");
+    EXPECT_EQ (statusRow (2), "QZ Graphics: not under Wine, use the Linux updater");
+
+    // A status written over a problem stays when that problem goes; a problem left alone is emptied.
+    component.imageStatusChanged (Controller::audioApplication, Controller::started);
+    component.portProblemChanged (1, Problem::none);
+    component.portProblemChanged (0, Problem::none);
+    EXPECT_EQ (statusRow (1), "QZ Audio: Audio Firmware Started");
+    EXPECT_EQ (statusRow (0), "QZ Control: ");
+
+    component.updatedVersionChecked (1, "0.0.2.6", true);
+    component.updatedVersionChecked (2, "0.0.2.1", false);
+    component.portProblemChanged (2, Problem::none);
+    EXPECT_EQ (statusRow (1), "QZ Audio: 0.0.2.6 confirmed");
+    EXPECT_EQ (statusRow (2), "QZ Graphics: still 0.0.2.1, reset it or update again");
+
+    for (int processor : { 3, -1 })
+    {
+        component.portProblemChanged (processor, Problem::inUse);
+        component.updatedVersionChecked (processor, "9.9.9.9", true);
+    }
+
+    EXPECT_EQ (statusRow (1), "QZ Audio: 0.0.2.6 confirmed");
+
+    // The versions of a device that has gone are forgotten, not left to show on its return.
+    component.devicePresenceChanged (true);
+    component.currentVersionChanged (0, "0.0.3.1");
+    component.currentVersionChanged (1, "0.0.2.1");
+    component.currentVersionsCleared();
+
+    for (auto child : { controlVersionChild, audioVersionChild, graphicsVersionChild })
+        EXPECT_EQ (text (child), "");
+}
+
 TEST_F (MainWindowComponentTest, TakesTheMessageThreadLockFromOtherThreadsAndSkipsItsWorkWhenRefused)
 {
     auto callEverything = [this]

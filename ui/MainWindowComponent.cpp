@@ -34,6 +34,19 @@ namespace
 
     const char* const processorPrefixes[] = { "QZ Control: ", "QZ Audio: ", "QZ Graphics: " };
 
+    juce::String describe (Controller::PortProblem problem)
+    {
+        switch (problem)
+        {
+            case Controller::PortProblem::inUse:        return "in use, close programs using it and retry";
+            case Controller::PortProblem::noRawDevice:  return "cannot take firmware through this port";
+            case Controller::PortProblem::underWine:    return "not under Wine, use the Linux updater";
+            case Controller::PortProblem::none:         break;
+        }
+
+        return {};
+    }
+
     juce::Image imageFromResource (const char* data, int size)
     {
         return juce::ImageCache::getFromMemory (data, size);
@@ -242,15 +255,51 @@ void MainWindowComponent::imageStatusChanged (int imageSlot, int status)
         default:                     break;
     }
 
+    int row = -1;
+    juce::String image;
+
     switch (imageSlot)
     {
-        case Controller::controlFirmware:      setStatusText (0, "Control Firmware " + word); break;
-        case Controller::audioApplication:     setStatusText (1, "Audio Firmware " + word); break;
-        case Controller::audioAssets:          setStatusText (1, "Audio Assets " + word); break;
-        case Controller::graphicsApplication:  setStatusText (2, "Graphics Firmware " + word); break;
-        case Controller::graphicsAssets:       setStatusText (2, "Graphic Assets " + word); break;
-        default:                               break;
+        case Controller::controlFirmware:      row = 0; image = "Control Firmware "; break;
+        case Controller::audioApplication:     row = 1; image = "Audio Firmware "; break;
+        case Controller::audioAssets:          row = 1; image = "Audio Assets "; break;
+        case Controller::graphicsApplication:  row = 2; image = "Graphics Firmware "; break;
+        case Controller::graphicsAssets:       row = 2; image = "Graphic Assets "; break;
+        default:                               return;
     }
+
+    // A status written over a port problem replaces it.
+    setStatusText (row, image + word);
+    rowShowsProblem[row] = false;
+}
+
+void MainWindowComponent::currentVersionsCleared()
+{
+    for (auto* row : { &controlVersionLabel, &audioVersionLabel, &graphicsVersionLabel })
+        row->setText ({}, juce::dontSendNotification);
+}
+
+void MainWindowComponent::portProblemChanged (int processor, Controller::PortProblem problem)
+{
+    if (! juce::isPositiveAndBelow (processor, 3))
+        return;
+
+    if (problem != Controller::PortProblem::none)
+        setStatusText (processor, describe (problem));
+    else if (rowShowsProblem[processor])
+        setStatusText (processor, {});
+
+    rowShowsProblem[processor] = problem != Controller::PortProblem::none;
+}
+
+void MainWindowComponent::updatedVersionChecked (int processor, const juce::String& version, bool isCarriedVersion)
+{
+    if (! juce::isPositiveAndBelow (processor, 3))
+        return;
+
+    setStatusText (processor, isCarriedVersion ? version + " confirmed"
+                                               : "still " + version + ", reset it or update again");
+    rowShowsProblem[processor] = false;
 }
 
 void MainWindowComponent::setStatusText (int row, const juce::String& text)

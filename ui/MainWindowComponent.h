@@ -24,12 +24,15 @@ public:
     ~MainWindowComponent() override;
 
     void availableVersionChanged (int processor, const juce::String& version) override;
-    /** Called on a MIDI input thread while the controller holds the message-manager lock. */
     void currentVersionChanged (int processor, const juce::String& version) override;
     void devicePresenceChanged (bool isPresent) override;
     void progressChanged (const double& newProgress) override;
     void updateRunningChanged (bool isRunning) override;
     void imageStatusChanged (int imageSlot, int status) override;
+    void currentVersionsCleared() override;
+    /** Tells, in the processor's status row, which port cannot be used and what to do. */
+    void portProblemChanged (int processor, Controller::PortProblem problem) override;
+    void updatedVersionChecked (int processor, const juce::String& version, bool isCarriedVersion) override;
 
     /** Writes status row 0 (Control), 1 (Audio) or 2 (Graphics) behind its processor's name. */
     void setStatusText (int row, const juce::String& text);
@@ -79,6 +82,8 @@ private:
     CustomLook customLook;
     bool marlowModeArmed = false;
     bool alertShowing = false;
+    /** Which status rows show a port problem, to be emptied once the problem has gone. */
+    bool rowShowsProblem[3] { false, false, false };
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (MainWindowComponent)
 };
