@@ -7,6 +7,7 @@
 #include "emulator/EmulatedQzDevice.h"
 #include "midi/DeviceIdentity.h"
 #include <gtest/gtest.h>
+#include <thread>
 
 namespace
 {
@@ -168,8 +169,10 @@ namespace
                 const auto size = (int) std::min (pieceSize, bytes.size() - offset);
                 auto result = manager.sendBytes (name, bytes.data() + offset, size);
 
+                // Far shorter than a pump of the message loop, which would make the large payloads
+                // take minutes.
                 for (; result == MidiManager::SendResult::busy; result = manager.sendBytes (name, bytes.data() + offset, size))
-                    juce::Thread::yield();
+                    std::this_thread::sleep_for (std::chrono::microseconds (100));
 
                 ASSERT_EQ (result, MidiManager::SendResult::taken) << "at byte " << offset;
             }
