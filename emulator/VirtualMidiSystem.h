@@ -13,9 +13,10 @@
     buffer). The system's delivery thread, as a driver would, empties each buffer towards the
     port's device at the port's drain rate; ports on one endpoint share its rate as well, the
     lowest port served first, as a USB-MIDI driver serves its lowest cable first. A stalled
-    port takes nothing. The device is handed a write's bytes in one call when the rates allow
-    it, else in parts, never two writes in one call; a byte counts as waiting in the buffer
-    until its device has been handed it. Closing an output drops what it left in the buffer,
+    port takes nothing. A rate left unused fills up to 5 ms worth, no more. The device is
+    handed each write's bytes in one call, or in parts where a write is more than 5 ms of the
+    rates' worth, never two writes in one call; a byte counts as waiting in the buffer until
+    its device has been handed it. Closing an output drops what it left in the buffer,
     as a driver's reset does.
 
     Ports can be plugged, unplugged, renamed, duplicated, held by another program, left out of
