@@ -463,8 +463,8 @@ void EmulatedQzDevice::resetUnit()
 {
     // A power cycle: the ports vanish with the connections open on them, for longer than a
     // host's poll, and come back with processors that run what they were sent.
-    system.cancelChange (powerCycle);
-    const auto wasPlugged = isPlugged();
+    // A reset while one is under way starts the power cycle again.
+    const auto wasPlugged = system.cancelChange (powerCycle) || isPlugged();
 
     if (wasPlugged)
         plugPorts (false);

@@ -268,7 +268,8 @@ public:
 private:
     Port* findLivePort() const
     {
-        return isConnected() && ! owner.findPort (portId)->refusesData ? owner.findPort (portId) : nullptr;
+        auto* port = isConnected() ? owner.findPort (portId) : nullptr;
+        return port != nullptr && ! port->refusesData ? port : nullptr;
     }
 
     VirtualMidiSystem& owner;
@@ -319,9 +320,7 @@ VirtualMidiSystem::~VirtualMidiSystem()
 int VirtualMidiSystem::addPort (const juce::String& name, Device* device)
 {
     const juce::ScopedLock sl (lock);
-    auto* port = ports.add (new Port { ports.size() + 1, name, device });
-    port->allowance.updatedMs = nowMs();
-    return port->id;
+    return ports.add (new Port { ports.size() + 1, name, device })->id;
 }
 
 void VirtualMidiSystem::setPlugged (int portId, bool shouldBePlugged)
@@ -439,7 +438,7 @@ int VirtualMidiSystem::afterDelay (double milliseconds, std::function<void()> ch
     return id;
 }
 
-void VirtualMidiSystem::cancelChange (int changeId)
+bool VirtualMidiSystem::cancelChange (int changeId)
 {
     const juce::ScopedLock dl (deliveryLock);
     const juce::ScopedLock sl (lock);
@@ -449,9 +448,11 @@ void VirtualMidiSystem::cancelChange (int changeId)
         if (it->second.first == changeId)
         {
             changes.erase (it);
-            return;
+            return true;
         }
     }
+
+    return false;
 }
 
 void VirtualMidiSystem::setBufferSize (int portId, int numBytes)
@@ -477,7 +478,6 @@ int VirtualMidiSystem::addEndpoint (double bytesPerSecond)
     const juce::ScopedLock sl (lock);
     Endpoint endpoint { (int) endpoints.size() + 1, {} };
     endpoint.allowance.bytesPerSecond = bytesPerSecond;
-    endpoint.allowance.updatedMs = nowMs();
     endpoints.push_back (endpoint);
     return endpoint.id;
 }

@@ -42,7 +42,8 @@ public:
         virtual ~Device() = default;
         /** Bytes that drained from the port's buffer, exactly as the host wrote them. Called on
             the system's delivery thread without the system's lock, so a device may send to the
-            host from here; unplugging its port or closing the output waits until it returns.
+            host from here. Unplugging its port or closing the output waits until it returns:
+            never wait here for a thread that may do either.
         */
         virtual void receivedFromHost (int portId, const juce::uint8* data, int numBytes) = 0;
     };
@@ -98,8 +99,10 @@ public:
         id for cancelChange(). Changes still waiting when the system goes are dropped.
     */
     int afterDelay (double milliseconds, std::function<void()> change);
-    /** The change will not run; returns once it is not running either. */
-    void cancelChange (int changeId);
+    /** The change will not run; returns once it is not running either, and whether it was
+        still waiting to.
+    */
+    bool cancelChange (int changeId);
 
     /** Sets the size of the port's output buffer. */
     void setBufferSize (int portId, int numBytes);
@@ -152,7 +155,7 @@ private:
         }
     };
 
-    /** What a rate allows now: it fills up while it is not used, up to a few milliseconds' worth. */
+    /** What a rate allows now: it fills up while it is not used, up to 5 ms worth, and starts full. */
     struct Allowance
     {
         double bytesPerSecond = defaultDrainRate;

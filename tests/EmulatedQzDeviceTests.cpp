@@ -554,6 +554,9 @@ TEST_F (EmulatedQzDeviceTest, ReportsTheNewVersionOnlyAfterAValidApplicationAndA
     EXPECT_EQ (collector.count(), 0u);
     EXPECT_TRUE (system.getOutputNames().isEmpty());
     EXPECT_TRUE (system.getInputNames().isEmpty());
+
+    // Reset again before it is back: the power cycle starts again, and still ends.
+    device.resetUnit();
     ASSERT_TRUE (waitUntil ([&] { return device.isPlugged(); }));
 
     for (auto name : DeviceIdentity::portNames)
