@@ -1,8 +1,14 @@
-// Streams the embedded catalogue through the product's own port manager, output and input
-// to a port of the kernel's ALSA sequencer that sends back what it takes (the "Midi Through"
-// port of snd-seq-dummy, or a loopback cable named with --port), at the real pace and in the
-// real pieces, and compares what comes back byte for byte. Exits with 77 when there is no
-// sequencer or no such port to run through.
+// Streams the embedded catalogue through the product's own port manager, Linux platform and
+// raw MIDI output into a kernel raw MIDI device whose bytes come back through the kernel's
+// sequencer to the product's input, at the real pace and in the real pieces, and compares
+// what comes back byte for byte.
+//
+// By default the device is the first of snd-virmidi's: its sequencer port "VirMIDI C-0" is
+// port 0 of a kernel client of card C, which the updater opens as raw MIDI hw:C,0,0, and
+// every byte written to that device leaves as sequencer events from that very port to its
+// subscribers (sound/core/seq/seq_virmidi.c), here the product's input. With --port NAME
+// it runs through a loopback cable instead. Exits with 77 where there is no sequencer or no
+// such port to run through.
 
 #include "app/VR24FirmwareUpdaterApplication.h"
 #include "firmware/FirmwareSysexSender.h"
@@ -126,6 +132,33 @@ namespace
         return whole;
     }
 
+    /** "VirMIDI C-0": the port of the first virtual raw MIDI device of card C. */
+    juce::String findVirtualRawMidiPort (const juce::StringArray& outputs)
+    {
+        for (auto& name : outputs)
+        {
+            const auto card = name.fromFirstOccurrenceOf ("VirMIDI ", false, false).upToLastOccurrenceOf ("-0", false, false);
+
+            if (name.startsWith ("VirMIDI ") && name.endsWith ("-0") && card.isNotEmpty() && card.containsOnly ("0123456789"))
+                return name;
+        }
+
+        return {};
+    }
+
+    juce::String describe (MidiDeviceSystem::PortProblem problem)
+    {
+        switch (problem)
+        {
+            case MidiDeviceSystem::PortProblem::inUse:          return "another program holds it, or it refused";
+            case MidiDeviceSystem::PortProblem::noRawDevice:    return "there is no raw MIDI device behind it";
+            case MidiDeviceSystem::PortProblem::underWine:      return "running under Wine";
+            case MidiDeviceSystem::PortProblem::none:           break;
+        }
+
+        return "it is gone";
+    }
+
     bool checkIdentityRequest (MidiManager& manager, Collector& collector, const juce::String& port)
     {
         collector.take();
@@ -142,15 +175,13 @@ namespace
 
 int main (int argc, char** argv)
 {
-    juce::String port = "Midi Through Port-0";
-    bool portWasNamed = false;
+    juce::String port;
 
     for (int i = 1; i < argc; ++i)
     {
         if (juce::String (argv[i]) == "--port" && i + 1 < argc)
         {
             port = argv[++i];
-            portWasNamed = true;
         }
         else
         {
@@ -159,6 +190,8 @@ int main (int argc, char** argv)
         }
     }
 
+    const bool portWasNamed = port.isNotEmpty();
+
     if (! juce::File ("/dev/snd/seq").exists())
     {
         std::cout << "SKIPPED: there is no ALSA sequencer here (/dev/snd/seq is missing), so nothing can run through a kernel" << std::endl;
@@ -166,12 +199,21 @@ int main (int argc, char** argv)
     }
 
     const juce::ScopedJuceInitialiser_GUI juceInitialiser;
+    auto& system = MidiDeviceSystem::getCurrent();
 
-    if (! MidiManager::isOutputAvailable (port) || ! MidiDeviceSystem::getCurrent().getInputNames().contains (port))
+    if (! portWasNamed)
+        port = findVirtualRawMidiPort (system.getOutputNames());
+
+    if (port.isEmpty())
     {
-        std::cout << (portWasNamed ? "FAILED" : "SKIPPED") << ": the sequencer lists no input and output named \"" << port << "\""
-                  << (portWasNamed ? "" : " (load snd-seq-dummy: sudo modprobe snd-seq-dummy)") << std::endl;
-        return portWasNamed ? 1 : skipped;
+        std::cout << "SKIPPED: the sequencer lists no port of snd-virmidi's first device (load it: sudo modprobe snd-virmidi)" << std::endl;
+        return skipped;
+    }
+
+    if (! system.getOutputNames().contains (port) || ! system.getInputNames().contains (port))
+    {
+        std::cout << "FAILED: the sequencer lists no input and output named \"" << port << "\"" << std::endl;
+        return 1;
     }
 
     VR24FirmwareUpdaterApplication application;
@@ -185,6 +227,13 @@ int main (int argc, char** argv)
         manager.addListener (&collector);
         manager.openOutput (port);
         manager.openInput (port);
+
+        if (! manager.isOutputOpen (port))
+        {
+            std::cout << "FAILED: the updater cannot open \"" << port << "\": " << describe (manager.getPortProblem (port)) << std::endl;
+            return 1;
+        }
+
         std::cout << "Through \"" << port << "\":" << std::endl;
 
         allWhole = checkIdentityRequest (manager, collector, port);

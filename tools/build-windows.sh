@@ -132,7 +132,8 @@ xvfb-run -a -s "-screen 0 1024x768x24" tools/windows/check-window.sh "$exe" \
     "$out/product/tools/windows/qz_window_probe.exe" "$out/screenshots"
 
 step "The test suite under Wine"
-(cd "$out/product" && xvfb-run -a ctest -LE "gui|long" --output-on-failure --no-tests=error --parallel "$jobs")
+# The suite's check of the product's own Wine detection expects Wine only when told so.
+(cd "$out/product" && QZ_EXPECT_WINE=1 xvfb-run -a ctest -LE "gui|long" --output-on-failure --no-tests=error --parallel "$jobs")
 
 finishStep
 echo "== Time taken"

@@ -1,18 +1,48 @@
 #pragma once
 
 #include <alsa/asoundlib.h>
+#include <string>
 
-/** The few libasound sequencer calls that our Linux output makes, in one table so that a
-    test can put a recorder where libasound is.
+/** The few libasound sequencer calls that list the system's MIDI ports, in one table so that
+    a test can put a fake where libasound is. libasound's info structures are opaque: the
+    queries copy what the listing needs into plain ones.
 */
 struct AlsaSequencerCalls
 {
+    struct ClientInfo
+    {
+        int client = 0;
+        /** SND_SEQ_KERNEL_CLIENT or SND_SEQ_USER_CLIENT. */
+        int type = 0;
+        /** The sound card of a kernel client that belongs to one; -1 otherwise. */
+        int card = -1;
+        /** The process of a user client; -1 for a kernel client. */
+        int pid = -1;
+        std::string name;
+    };
+
+    struct PortInfo
+    {
+        int client = 0;
+        int port = 0;
+        unsigned int capability = 0;
+        unsigned int type = 0;
+        std::string name;
+    };
+
     int (*open) (snd_seq_t** handle, const char* name, int streams, int mode);
     int (*close) (snd_seq_t* handle);
     int (*setClientName) (snd_seq_t* handle, const char* name);
-    int (*createSimplePort) (snd_seq_t* handle, const char* name, unsigned int caps, unsigned int type);
-    int (*connectTo) (snd_seq_t* handle, int myPort, int destClient, int destPort);
-    int (*eventOutputDirect) (snd_seq_t* handle, snd_seq_event_t* event);
+
+    /** The first client numbered above info.client, as snd_seq_query_next_client finds it;
+        a negative error (-ENOENT) once there is none.
+    */
+    int (*queryNextClient) (snd_seq_t* handle, ClientInfo& info);
+
+    /** The first port of info.client numbered above info.port, as snd_seq_query_next_port
+        finds it; a negative error once there is none.
+    */
+    int (*queryNextPort) (snd_seq_t* handle, PortInfo& info);
 
     /** libasound's own functions. */
     static const AlsaSequencerCalls& system();

@@ -1,66 +1,15 @@
 #include "WinMmMidiOutput.h"
 
-#include <mutex>
-
-namespace
-{
-    // A reset hands every buffer back at once; a driver that does not is not waited for long.
-    constexpr double resetWaitLimitMs = 100.0;
-}
-
-struct WinMmMidiOutput::LongMessage
-{
-    LongMessage (const juce::uint8* data, int numBytes)
-        : bytes ((size_t) numBytes)
-    {
-        std::memcpy (bytes.get(), data, (size_t) numBytes);
-        header.data = bytes.get();
-        header.bufferLength = header.bytesRecorded = (juce::uint32) numBytes;
-    }
-
-    bool isReturned() const
-    {
-        // The driver sets the flag from a thread of its own.
-        return (static_cast<const volatile juce::uint32&> (header.flags) & headerDone) != 0;
-    }
-
-    juce::HeapBlock<char> bytes;
-    Header header;
-};
-
-/** Buffers a driver never handed back. It may still write to them, so they are never freed,
-    and they stay listed here for as long as the process runs rather than being lost.
-*/
-struct WinMmMidiOutput::KeptByDrivers
-{
-    static void keep (std::unique_ptr<LongMessage> message)
-    {
-        static auto* kept = new KeptByDrivers();
-        const std::lock_guard<std::mutex> lock (kept->mutex);
-        kept->messages.push_back (std::move (message));
-    }
-
-    std::mutex mutex;
-    std::vector<std::unique_ptr<LongMessage>> messages;
-};
-
-WinMmMidiOutput::WinMmMidiOutput (const Functions& functions, Handle openedHandle, const juce::String& outputName)
-    : winMm (functions), handle (openedHandle), name (outputName)
+WinMmMidiOutput::WinMmMidiOutput (const WinMmCalls& callsToUse, std::unique_ptr<WinMmLongMessageQueue> messages,
+                                  const juce::String& outputName, WinMmOutputCloser& closerToUse)
+    : calls (callsToUse), handle (messages->getHandle()), name (outputName), closer (closerToUse),
+      longMessages (std::move (messages))
 {
 }
 
 WinMmMidiOutput::~WinMmMidiOutput()
 {
-    if (! heldByDriver.empty())
-    {
-        winMm.reset (handle);
-
-        for (auto& message : heldByDriver)
-            if (! (waitUntilReturned (*message, resetWaitLimitMs) && winMm.unprepareHeader (handle, &message->header) == noError))
-                KeptByDrivers::keep (std::move (message));
-    }
-
-    winMm.close (handle);
+    closer.close (std::move (longMessages), failed);
 }
 
 juce::String WinMmMidiOutput::getName() const
@@ -68,18 +17,22 @@ juce::String WinMmMidiOutput::getName() const
     return name;
 }
 
-bool WinMmMidiOutput::sendNow (const juce::uint8* data, int numBytes)
+WinMmMidiOutput::SendResult WinMmMidiOutput::send (const juce::uint8* data, int numBytes)
 {
-    if (refusing)
-        return false;
+    if (getPendingBytes() < 0)
+        return SendResult::failed;
 
     if (numBytes <= 0)
-        return true;
+        return SendResult::taken;
 
-    const auto sent = isSingleShortMessage (data, numBytes) ? sendShort (data, numBytes)
-                                                            : sendLong (data, numBytes);
-    refusing = ! sent;
-    return sent;
+    return isSingleShortMessage (data, numBytes) ? sendShort (data, numBytes)
+                                                 : sendLong (data, numBytes);
+}
+
+int WinMmMidiOutput::getPendingBytes()
+{
+    failed = failed || ! longMessages->collectReturned();
+    return failed ? -1 : longMessages->getBytesOut();
 }
 
 bool WinMmMidiOutput::isSingleShortMessage (const juce::uint8* data, int numBytes)
@@ -104,79 +57,35 @@ bool WinMmMidiOutput::isSingleShortMessage (const juce::uint8* data, int numByte
     return true;
 }
 
-bool WinMmMidiOutput::sendShort (const juce::uint8* data, int numBytes)
+WinMmMidiOutput::SendResult WinMmMidiOutput::sendShort (const juce::uint8* data, int numBytes)
 {
+    if (longMessages->getNumOut() > 0)
+        return SendResult::busy;
+
     juce::uint32 packed = 0;
 
     for (int i = numBytes; --i >= 0;)
         packed = (packed << 8) | data[i];
 
-    const auto start = winMm.millisecondsNow();
-
-    for (;;)
-    {
-        const auto result = winMm.shortMessage (handle, packed);
-
-        if (result == noError)
-            return true;
-
-        if (result != notReady || winMm.millisecondsNow() - start >= driverWaitLimitMs)
-            return false;
-
-        winMm.sleep (1);
-    }
+    return answer (calls.shortMessage (handle, packed));
 }
 
-bool WinMmMidiOutput::sendLong (const juce::uint8* data, int numBytes)
+WinMmMidiOutput::SendResult WinMmMidiOutput::sendLong (const juce::uint8* data, int numBytes)
 {
-    auto message = std::make_unique<LongMessage> (data, numBytes);
+    if (longMessages->getNumOut() >= maxLongMessagesOut)
+        return SendResult::busy;
 
-    if (winMm.prepareHeader (handle, &message->header) != noError)
-        return false;
-
-    if (winMm.longMessage (handle, &message->header) != noError)
-    {
-        // Refused, so never the driver's.
-        release (message);
-        return false;
-    }
-
-    if (waitUntilReturned (*message, driverWaitLimitMs))
-        return release (message);
-
-    winMm.reset (handle);
-
-    if (waitUntilReturned (*message, resetWaitLimitMs))
-        release (message);
-    else
-        heldByDriver.push_back (std::move (message));
-
-    return false;
+    return answer (longMessages->add (data, numBytes));
 }
 
-bool WinMmMidiOutput::waitUntilReturned (const LongMessage& message, double limitMs) const
+WinMmMidiOutput::SendResult WinMmMidiOutput::answer (WinMmCalls::Result result)
 {
-    const auto start = winMm.millisecondsNow();
+    if (result == WinMmCalls::noError)
+        return SendResult::taken;
 
-    while (! message.isReturned())
-    {
-        if (winMm.millisecondsNow() - start >= limitMs)
-            return false;
+    if (result == WinMmCalls::notReady)
+        return SendResult::busy;
 
-        winMm.sleep (1);
-    }
-
-    return true;
-}
-
-bool WinMmMidiOutput::release (std::unique_ptr<LongMessage>& message)
-{
-    if (winMm.unprepareHeader (handle, &message->header) == noError)
-    {
-        message.reset();
-        return true;
-    }
-
-    heldByDriver.push_back (std::move (message));
-    return false;
+    failed = true;
+    return SendResult::failed;
 }

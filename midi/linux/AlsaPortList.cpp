@@ -1,0 +1,90 @@
+#include "AlsaPortList.h"
+#include <unistd.h>
+
+namespace
+{
+    juce::String clientName()
+    {
+        if (auto* application = juce::JUCEApplicationBase::getInstance())
+            return application->getApplicationName();
+
+        return juce::File::getSpecialLocation (juce::File::currentExecutableFile).getFileNameWithoutExtension();
+    }
+}
+
+AlsaPortList::AlsaPortList (const AlsaSequencerCalls& callsToUse)
+    : calls (callsToUse)
+{
+}
+
+AlsaPortList::~AlsaPortList()
+{
+    if (client != nullptr)
+        calls.close (client);
+}
+
+snd_seq_t* AlsaPortList::getClient()
+{
+    if (client == nullptr)
+    {
+        snd_seq_t* opened = nullptr;
+
+        // Only asks; it never sends, so it never has to wait for room.
+        if (calls.open (&opened, "default", SND_SEQ_OPEN_OUTPUT, SND_SEQ_NONBLOCK) < 0 || opened == nullptr)
+            return nullptr;
+
+        calls.setClientName (opened, clientName().toRawUTF8());
+        client = opened;
+    }
+
+    return client;
+}
+
+std::vector<AlsaPortList::Port> AlsaPortList::getPorts (unsigned int capability)
+{
+    const std::lock_guard<std::mutex> guard (lock);
+    std::vector<Port> ports;
+    auto* handle = getClient();
+
+    if (handle == nullptr)
+        return ports;
+
+    const auto ownProcess = (int) getpid();
+
+    // From client 0 on, as JUCE starts: the query goes to the next client above it, so the
+    // system's own client 0 is never listed.
+    AlsaSequencerCalls::ClientInfo clientInfo;
+
+    while (calls.queryNextClient (handle, clientInfo) == 0)
+    {
+        if (clientInfo.pid == ownProcess)
+            continue;
+
+        AlsaSequencerCalls::PortInfo portInfo;
+        portInfo.client = clientInfo.client;
+        portInfo.port = -1;
+
+        while (calls.queryNextPort (handle, portInfo) == 0)
+        {
+            if ((portInfo.capability & capability) == 0)
+                continue;
+
+            // The name made as JUCE makes it, so that it equals the name of the input JUCE opens.
+            const juce::String name (portInfo.name.c_str());
+            const juce::String identifier (juce::String (clientInfo.client) + "-" + juce::String (portInfo.port));
+            ports.push_back ({ juce::MidiDeviceInfo (name, identifier), clientInfo, portInfo.port });
+        }
+    }
+
+    return ports;
+}
+
+juce::Array<juce::MidiDeviceInfo> AlsaPortList::getDevices (unsigned int capability)
+{
+    juce::Array<juce::MidiDeviceInfo> devices;
+
+    for (auto& port : getPorts (capability))
+        devices.add (port.device);
+
+    return devices;
+}
