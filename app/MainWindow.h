@@ -1,5 +1,6 @@
 #pragma once
 
+#include "VBlankFallback.h"
 #include <juce_gui_basics/juce_gui_basics.h>
 
 /** The single top-level window: a fixed-size frame with only a close button, showing the
@@ -16,5 +17,7 @@ public:
     bool keyPressed (const juce::KeyPress& key) override;
 
 private:
+    VBlankFallback vBlankFallback { *this };
+
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (MainWindow)
 };

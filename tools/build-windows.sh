@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Cross-builds the Windows executable with MinGW-w64 and proves it under Wine: reads its
-# version information, icon and manifest back, opens its window, and runs the test suite
-# built for Windows. Installs what is missing; everything it makes stays in build-windows/.
+# version information, icon and manifest back, opens its window, reads the window's changes
+# back from the screen, and runs the test suite built for Windows. Installs what is missing;
+# everything it makes stays in build-windows/.
 # The .exe: build-windows/product/CorvaleQzFirmwareUpdater_artefacts/Release/Corvale QZ Firmware Updater.exe
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -120,7 +121,7 @@ fi
 step "The updater and its tests for Windows"
 juceDir=$(dirname "$(dpkg -L juce-modules-source | grep -m1 '/JUCEConfig.cmake$')")
 cmake -S . -B "$out/product" "${crossConfigure[@]}" "${staticZlib[@]}" -DJUCE_DIR="$juceDir" > "$out/product.log"
-cmake --build "$out/product" --parallel "$jobs" --target CorvaleQzFirmwareUpdater qz_tests qz_long_tests qz_payload_tests qz_window_probe
+cmake --build "$out/product" --parallel "$jobs" --target CorvaleQzFirmwareUpdater qz_tests qz_long_tests qz_payload_tests qz_screen_tests qz_window_probe
 exe="$out/product/CorvaleQzFirmwareUpdater_artefacts/Release/Corvale QZ Firmware Updater.exe"
 
 step "Version information, icon and manifest"
@@ -131,9 +132,16 @@ step "The window under Wine"
 xvfb-run -a -s "-screen 0 1024x768x24" tools/windows/check-window.sh "$exe" \
     "$out/product/tools/windows/qz_window_probe.exe" "$out/screenshots"
 
+step "The window's changes on the screen under Wine"
+# A display of its own with nothing else on it: a window opened over the main one would have
+# it painted again when it closed. Wine's desktop comes up before the first test opens a window.
+xvfb-run -a -s "-screen 0 1024x768x24" bash -c 'wineboot --init >/dev/null 2>&1 && wineserver -w &&
+    cd "$1" && ctest -L screen --output-on-failure --no-tests=error' _ "$out/product"
+grep -h "^plugged in\|^unplugged\|^update\|^SKIPPED:" "$out/product/Testing/Temporary/LastTest.log" | sed 's/^/  /' || true
+
 step "The test suite under Wine"
 # The suite's check of the product's own Wine detection expects Wine only when told so.
-(cd "$out/product" && QZ_EXPECT_WINE=1 xvfb-run -a ctest -LE "gui|long" --output-on-failure --no-tests=error --parallel "$jobs")
+(cd "$out/product" && QZ_EXPECT_WINE=1 xvfb-run -a ctest -LE "gui|long|screen" --output-on-failure --no-tests=error --parallel "$jobs")
 
 finishStep
 echo "== Time taken"
