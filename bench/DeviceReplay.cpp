@@ -103,13 +103,20 @@ void DeviceReplay::replayBackToBack()
         {
             for (auto& chunk : perProcessor[processor])
             {
-                outputs[processor]->send (chunk.data, chunk.size);
+                // The output holds two chunks at most; the device drains them on the system's thread.
+                while (outputs[processor]->send (chunk.data, chunk.size) == MidiDeviceSystem::Output::SendResult::busy)
+                    juce::Thread::yield();
+
                 bytes += chunk.size;
                 ++chunks;
             }
         }
 
         after = ProcessMeter::now();
+
+        for (auto& output : outputs)
+            while (output->getPendingBytes() > 0)
+                juce::Thread::yield();
     }
 
     for (int processor = 0; processor < EmulatedQzDevice::numProcessors; ++processor)

@@ -29,7 +29,7 @@ public:
     explicit Content (EmulatedQzDevice& deviceToShow)
         : device (deviceToShow)
     {
-        for (auto* button : std::initializer_list<juce::Button*> { &plugButton, &identityButton, &resetButton })
+        for (auto* button : std::initializer_list<juce::Button*> { &plugButton, &identityButton, &resetButton, &slowButton, &stallButton })
             addAndMakeVisible (button);
 
         plugButton.onClick = [this] { device.setPlugged (! device.isPlugged()); refresh(); };
@@ -38,7 +38,20 @@ public:
         identityButton.onClick = [this] { device.setAnswersIdentity (identityButton.getToggleState()); };
         resetButton.onClick = [this] { device.resetUnit(); refresh(); };
 
-        setSize (520, 230);
+        slowButton.setClickingTogglesState (true);
+        slowButton.onClick = [this]
+        {
+            device.setDrainRate (slowButton.getToggleState() ? slowRate : VirtualMidiSystem::defaultDrainRate);
+        };
+
+        // Within the updater's stall limit, as a unit writing its flash: the transfer pauses and goes on.
+        stallButton.onClick = [this]
+        {
+            for (int processor = 0; processor < EmulatedQzDevice::numProcessors; ++processor)
+                device.stallFor (processor, stallMs);
+        };
+
+        setSize (520, 270);
         refresh();
         startTimerHz (10);
     }
@@ -79,12 +92,19 @@ public:
 
     void resized() override
     {
-        auto row = getLocalBounds().removeFromBottom (56).reduced (16, 12);
+        auto area = getLocalBounds().removeFromBottom (92).reduced (16, 12);
+        auto row = area.removeFromTop (32);
         plugButton.setBounds (row.removeFromLeft (140));
         row.removeFromLeft (12);
         identityButton.setBounds (row.removeFromLeft (200));
         row.removeFromLeft (12);
         resetButton.setBounds (row.removeFromLeft (130));
+
+        area.removeFromTop (4);
+        row = area;
+        slowButton.setBounds (row.removeFromLeft (352));
+        row.removeFromLeft (12);
+        stallButton.setBounds (row.removeFromLeft (130));
     }
 
 private:
@@ -99,10 +119,14 @@ private:
         repaint();
     }
 
+    static constexpr double slowRate = 48000.0;
+    static constexpr double stallMs = 2000.0;
+
     EmulatedQzDevice& device;
     std::array<EmulatedQzDevice::Summary, EmulatedQzDevice::numProcessors> summaries;
-    juce::TextButton plugButton, resetButton { "Reset the unit" };
+    juce::TextButton plugButton, resetButton { "Reset the unit" }, stallButton { "Stall for 2 s" };
     juce::ToggleButton identityButton { "Answer identity requests" };
+    juce::ToggleButton slowButton { "Slow device: 48,000 bytes a second per port" };
 };
 
 DeviceSimulatorWindow::DeviceSimulatorWindow (EmulatedQzDevice& device)

@@ -4,8 +4,8 @@
 #include <juce_gui_basics/juce_gui_basics.h>
 
 /** A small window beside the updater that shows the emulated QZ as a user would want to
-    see it, and lets them plug and unplug it, silence its identity replies and reset the
-    unit after an update.
+    see it, and lets them plug and unplug it, silence its identity replies, reset the unit
+    after an update, slow it down and stall it for a moment.
 */
 class DeviceSimulatorWindow final : public juce::DocumentWindow
 {

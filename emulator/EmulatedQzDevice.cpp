@@ -291,16 +291,38 @@ EmulatedQzDevice::EmulatedQzDevice (VirtualMidiSystem& systemToUse)
         processors.push_back (std::move (state));
     }
 
+    endpoint = system.addEndpoint (defaultSharedRate);
+
     for (int processor = 0; processor < numProcessors; ++processor)
+        addPortFor (processor);
+}
+
+int EmulatedQzDevice::addPortFor (int processor)
+{
+    juce::String name;
+    double rate;
+    int bufferSize;
+
     {
-        const auto id = system.addPort (DeviceIdentity::portNames[processor], this);
         const juce::ScopedLock sl (lock);
-        streams.push_back (std::make_unique<PortStream> (id, processor));
+        name = processorAt (processor).portName;
+        rate = drainRate;
+        bufferSize = bufferSizeOfPorts;
     }
+
+    const auto id = system.addPort (name, this);
+    system.setEndpoint (id, endpoint);
+    system.setDrainRate (id, rate);
+    system.setBufferSize (id, bufferSize);
+
+    const juce::ScopedLock sl (lock);
+    streams.push_back (std::make_unique<PortStream> (id, processor));
+    return id;
 }
 
 EmulatedQzDevice::~EmulatedQzDevice()
 {
+    system.cancelChange (powerCycle);
     std::vector<int> ids;
 
     {
@@ -337,22 +359,11 @@ void EmulatedQzDevice::setPortName (int processor, const juce::String& newName)
 
 int EmulatedQzDevice::duplicatePort (int processor)
 {
-    juce::String name;
-    bool pluggedNow;
+    const auto id = addPortFor (processor);
 
-    {
-        const juce::ScopedLock sl (lock);
-        name = processorAt (processor).portName;
-        pluggedNow = plugged;
-    }
-
-    const auto id = system.addPort (name, this);
-
-    if (! pluggedNow)
+    if (! isPlugged())
         system.setPlugged (id, false);
 
-    const juce::ScopedLock sl (lock);
-    streams.push_back (std::make_unique<PortStream> (id, processor));
     return id;
 }
 
@@ -375,28 +386,23 @@ void EmulatedQzDevice::removePort (int portId)
 
 void EmulatedQzDevice::setPlugged (bool shouldBePlugged)
 {
-    std::vector<int> ids;
+    // Whoever plugs or unplugs the unit now decides over a reset still under way.
+    system.cancelChange (powerCycle);
+    plugPorts (shouldBePlugged);
+}
 
-    {
-        const juce::ScopedLock sl (lock);
-        plugged = shouldBePlugged;
-
-        for (auto& stream : streams)
-            if (! stream->removed)
-                ids.push_back (stream->id);
-    }
-
-    for (auto id : ids)
+void EmulatedQzDevice::plugPorts (bool shouldBePlugged)
+{
+    for (auto id : livePortIds())
         system.setPlugged (id, shouldBePlugged);
+
+    const juce::ScopedLock sl (lock);
+    plugged = shouldBePlugged;
 
     // Nothing more can arrive on the old connections, so what they left half sent is final.
     if (! shouldBePlugged)
-    {
-        const juce::ScopedLock sl (lock);
-
         for (auto& stream : streams)
             interrupt (*stream);
-    }
 }
 
 bool EmulatedQzDevice::isPlugged() const
@@ -455,12 +461,13 @@ int EmulatedQzDevice::getNumIdentityRequests (int processor) const
 
 void EmulatedQzDevice::resetUnit()
 {
-    // A power cycle: the ports vanish with the connections open on them, and come back
-    // with processors that run what they were sent.
-    const auto wasPlugged = isPlugged();
+    // A power cycle: the ports vanish with the connections open on them, for longer than a
+    // host's poll, and come back with processors that run what they were sent.
+    // A reset while one is under way starts the power cycle again.
+    const auto wasPlugged = system.cancelChange (powerCycle) || isPlugged();
 
     if (wasPlugged)
-        setPlugged (false);
+        plugPorts (false);
 
     {
         const juce::ScopedLock sl (lock);
@@ -471,7 +478,59 @@ void EmulatedQzDevice::resetUnit()
     }
 
     if (wasPlugged)
-        setPlugged (true);
+        powerCycle = system.afterDelay (resetMs, [this] { plugPorts (true); });
+}
+
+void EmulatedQzDevice::setDrainRate (double bytesPerSecond)
+{
+    {
+        const juce::ScopedLock sl (lock);
+        drainRate = bytesPerSecond;
+    }
+
+    for (auto id : livePortIds())
+        system.setDrainRate (id, bytesPerSecond);
+}
+
+void EmulatedQzDevice::setSharedRate (double bytesPerSecond)
+{
+    system.setEndpointRate (endpoint, bytesPerSecond);
+}
+
+void EmulatedQzDevice::setBufferSize (int numBytes)
+{
+    {
+        const juce::ScopedLock sl (lock);
+        bufferSizeOfPorts = numBytes;
+    }
+
+    for (auto id : livePortIds())
+        system.setBufferSize (id, numBytes);
+}
+
+void EmulatedQzDevice::stallFor (int processor, double milliseconds)
+{
+    std::vector<int> ids;
+
+    {
+        const juce::ScopedLock sl (lock);
+        ids = portIdsOf (processor, false);
+    }
+
+    for (auto id : ids)
+        system.stallFor (id, milliseconds);
+}
+
+std::vector<int> EmulatedQzDevice::livePortIds() const
+{
+    const juce::ScopedLock sl (lock);
+    std::vector<int> ids;
+
+    for (auto& stream : streams)
+        if (! stream->removed)
+            ids.push_back (stream->id);
+
+    return ids;
 }
 
 std::vector<juce::uint8> EmulatedQzDevice::getReceivedBytes (int processor) const
@@ -618,7 +677,7 @@ void EmulatedQzDevice::receivedFromHost (int portId, const juce::uint8* data, in
         take (*stream, data, numBytes, replies);
     }
 
-    // Called with the system's lock held, which sendToHost takes again on this same thread.
+    // Outside the device's lock: the system takes its own lock before the device's.
     for (auto& reply : replies)
         system.sendToHost (reply.portId, reply.bytes.data(), (int) reply.bytes.size());
 }

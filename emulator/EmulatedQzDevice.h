@@ -9,14 +9,17 @@
     Three processors (0 Control, 1 Audio, 2 Graphics) each sit behind a port of their name
     on a VirtualMidiSystem. A processor answers identity requests and takes firmware as one
     SysEx message of Intel HEX, which it checks record by record while the bytes arrive, so
-    a fault is caught where it happens and every piece costs the sending thread about the
+    a fault is caught where it happens and every piece costs the delivery thread about the
     same. What it finds wrong becomes a fault text naming the port, the message, the record
     and the byte offset; what it would flash is kept per processor, application and assets
     apart.
 
-    Bytes arrive on whichever thread sends, with the system's lock held. Everything else may
-    be called from any thread: the state sits behind the device's lock and the accessors
-    return copies. Destroy the device before its system; it unplugs its ports on the way out.
+    Its ports share one USB endpoint, as a real unit's cables do, and each has the system's
+    buffer and drain rate unless set otherwise; a processor can be stalled, as while it writes
+    its flash. Bytes arrive on the system's delivery thread once they have drained from the
+    port's buffer, so an identity request is answered only then. Everything else may be
+    called from any thread: the state sits behind the device's lock and the accessors return
+    copies. Destroy the device before its system; it unplugs its ports on the way out.
 */
 class EmulatedQzDevice final : private VirtualMidiSystem::Device
 {
@@ -60,6 +63,12 @@ public:
         ImageCheck application = ImageCheck::none, assets = ImageCheck::none;
     };
 
+    /** What the unit's three ports share: far more than three streams at the updater's pace. */
+    static constexpr double defaultSharedRate = VirtualMidiSystem::defaultDrainRate;
+
+    /** How long a reset keeps the ports away: longer than a host's 100 ms poll, as a power cycle. */
+    static constexpr double resetMs = 300.0;
+
     /** Adds the three ports, plugged in, in processor order. */
     explicit EmulatedQzDevice (VirtualMidiSystem& system);
     ~EmulatedQzDevice() override;
@@ -92,11 +101,21 @@ public:
     juce::String getVersion (int processor) const;
     int getNumIdentityRequests (int processor) const;
 
-    /** Power-cycles the unit: a plugged-in unit's ports go, and with them every connection
-        open on them, and come back; each processor whose last application image checked out
-        reports its update version from then on.
+    /** Power-cycles the unit without waiting for it: a plugged-in unit's ports go at once, and
+        with them every connection open on them, and come back resetMs later; each processor
+        whose last application image checked out reports its update version from then on.
+        Plugging or unplugging the unit meanwhile ends the reset there.
     */
     void resetUnit();
+
+    /** How many bytes a second each port takes from its buffer. */
+    void setDrainRate (double bytesPerSecond);
+    /** How many bytes a second the three ports take together, the lowest port served first. */
+    void setSharedRate (double bytesPerSecond);
+    /** The size of each port's output buffer. */
+    void setBufferSize (int numBytes);
+    /** The processor's ports take nothing for this long from now (see VirtualMidiSystem::stallFor). */
+    void stallFor (int processor, double milliseconds);
 
     /** Every byte sent to the processor's ports, in order of arrival. */
     std::vector<juce::uint8> getReceivedBytes (int processor) const;
@@ -143,6 +162,9 @@ private:
     void messageFault (PortStream& stream, juce::int64 messageOffset, const juce::String& text, int recordNumber = 0);
     void recordFault (PortStream& stream, juce::int64 offsetInRecord, const juce::String& text);
 
+    int addPortFor (int processor);
+    void plugPorts (bool shouldBePlugged);
+    std::vector<int> livePortIds() const;
     PortStream* findStream (int portId) const;
     std::vector<int> portIdsOf (int processor, bool includeRemoved) const;
     ProcessorState& processorAt (int processor) const;
@@ -153,6 +175,10 @@ private:
     std::vector<std::unique_ptr<PortStream>> streams;
     bool plugged = true;
     bool answersIdentity = true;
+    double drainRate = VirtualMidiSystem::defaultDrainRate;
+    int bufferSizeOfPorts = VirtualMidiSystem::defaultBufferSize;
+    int endpoint = 0;
+    std::atomic<int> powerCycle { 0 };
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (EmulatedQzDevice)
 };

@@ -2,21 +2,35 @@
 
 #include "../midi/MidiDeviceSystem.h"
 #include <juce_events/juce_events.h>
+#include <deque>
+#include <map>
 
-/** An in-process MIDI system for tests, the demo and the benchmark.
+/** An in-process MIDI system for tests, the demo and the benchmark, with the limits and the
+    mishaps of a real one.
 
-    Ports can be plugged, unplugged, renamed, duplicated, made to fail opening and made to
-    refuse data at any moment. A port's identifier in the device lists is its id, which
-    stays with it through a rename. An open output hands every byte sent to it, unchanged and in order, to the
-    device behind its port, on the sending thread. Bytes a device sends towards the host
-    are cut into complete messages and delivered on each open input's own thread, as a
-    system MIDI input thread would.
+    An open output is the product's own StreamOutput over the port's buffer, which takes what
+    it has room for and never blocks (4,096 bytes unless set otherwise, as a kernel's raw MIDI
+    buffer). The system's delivery thread, as a driver would, empties each buffer towards the
+    port's device at the port's drain rate; ports on one endpoint share its rate as well, the
+    lowest port served first, as a USB-MIDI driver serves its lowest cable first. A stalled
+    port takes nothing. A rate left unused fills up to 5 ms worth, no more. The device is
+    handed each write's bytes in one call, or in parts where a write is more than 5 ms of the
+    rates' worth, never two writes in one call; a byte counts as waiting in the buffer until
+    its device has been handed it. Closing an output drops what it left in the buffer,
+    as a driver's reset does.
+
+    Ports can be plugged, unplugged, renamed, duplicated, held by another program, left out of
+    every other device list, stalled and made to refuse data at any moment. A port's identifier
+    in the device lists is its id, which stays with it through a rename. Bytes a device sends
+    towards the host are cut into complete messages and delivered on each open input's own
+    thread, as a system MIDI input thread would.
 
     Inputs and outputs are listed apart, as a system lists them: each side of a port can be
-    plugged and unplugged on its own. A side that is unplugged vanishes from its list at
-    once; what was open on it stays dead even when it is plugged in again, as after a USB
-    re-enumeration. Constructing the system makes it the current MIDI system; destroying
-    it puts JUCE's devices back.
+    plugged and unplugged on its own. A side that is unplugged vanishes from its list at once,
+    with what its buffer held; what was open on it stays dead even when it is plugged in again,
+    as after a USB re-enumeration, and its sends and its count of waiting bytes fail as a
+    system's do then (-ENODEV). Constructing the system makes it the current MIDI system;
+    destroying it puts JUCE's devices back.
 */
 class VirtualMidiSystem final : public MidiDeviceSystem
 {
@@ -26,11 +40,21 @@ public:
     {
     public:
         virtual ~Device() = default;
-        /** Bytes sent to the port's output, exactly as the host handed them over. Called on
-            the sending thread with the system's lock held: do not block here.
+        /** Bytes that drained from the port's buffer, exactly as the host wrote them. Called on
+            the system's delivery thread without the system's lock, so a device may send to the
+            host from here. Unplugging its port or closing the output waits until it returns:
+            never wait here for a thread that may do either.
         */
         virtual void receivedFromHost (int portId, const juce::uint8* data, int numBytes) = 0;
     };
+
+    /** A kernel's raw MIDI buffer. */
+    static constexpr int defaultBufferSize = 4096;
+
+    /** A fast USB-MIDI device: a full-speed bulk endpoint carries up to 19 packets of 64 bytes
+        a millisecond, 3 MIDI bytes in every 4; each port alone may use all of it.
+    */
+    static constexpr double defaultDrainRate = 900000.0;
 
     VirtualMidiSystem();
     ~VirtualMidiSystem() override;
@@ -41,16 +65,58 @@ public:
     void setPlugged (int portId, bool shouldBePlugged);
     void setInputPlugged (int portId, bool shouldBePlugged);
     void setOutputPlugged (int portId, bool shouldBePlugged);
+    /** Unplugs both sides of the port now and plugs them in again after this long, as a
+        device that drops off the bus for a moment.
+    */
+    void unplugFor (int portId, double milliseconds);
     /** True while either side of the port is plugged in. */
     bool isPlugged (int portId) const;
     void setName (int portId, const juce::String& newName);
+
+    /** While set, opening that side of the port fails as when another program holds it
+        (PortProblem::inUse); what is already open stays open.
+    */
     void setFailsToOpen (int portId, bool shouldFail);
-    /** An output of a refusing port takes no bytes and says so, as a system send that fails. */
+    void setInputFailsToOpen (int portId, bool shouldFail);
+    void setOutputFailsToOpen (int portId, bool shouldFail);
+
+    /** While set, the port's outputs take nothing and fail on every send and every question
+        for their waiting bytes (-ENODEV); what their buffer holds still drains.
+    */
     void setRefusesData (int portId, bool shouldRefuse);
+
+    /** While set, the port is left out of every other list of each side, as a port the system
+        is still enumerating; what is open on it stays open.
+    */
+    void setFlickers (int portId, bool shouldFlicker);
+
     /** Runs once, right after the next device list has been taken: lets a test change the
         system between a list and the open that follows it.
     */
     void afterNextListQuery (std::function<void()> change);
+
+    /** Runs the change on the system's delivery thread once this long has passed; returns an
+        id for cancelChange(). Changes still waiting when the system goes are dropped.
+    */
+    int afterDelay (double milliseconds, std::function<void()> change);
+    /** The change will not run; returns once it is not running either, and whether it was
+        still waiting to.
+    */
+    bool cancelChange (int changeId);
+
+    /** Sets the size of the port's output buffer. */
+    void setBufferSize (int portId, int numBytes);
+    /** How many bytes a second the port's buffer drains towards its device. */
+    void setDrainRate (int portId, double bytesPerSecond);
+    /** Adds an endpoint whose rate the ports put on it share; returns its id. */
+    int addEndpoint (double bytesPerSecond);
+    void setEndpointRate (int endpointId, double bytesPerSecond);
+    /** Puts the port on the endpoint (0: on none). */
+    void setEndpoint (int portId, int endpointId);
+    /** The port takes nothing from its buffer for this long from now, as a device writing its
+        flash; 0 ends a stall, and an infinite one lasts until ended.
+    */
+    void stallFor (int portId, double milliseconds);
 
     /** Sends bytes from the device side; each open input of the port receives them. */
     void sendToHost (int portId, const void* data, int numBytes);
@@ -59,6 +125,8 @@ public:
     int getNumOpenOutputs (int portId) const;
     /** How often the device lists were asked for, since construction. */
     int getNumListQueries() const;
+    /** Bytes in the port's buffer that its device has not yet been handed. */
+    int getBytesBuffered (int portId) const;
 
     juce::Array<juce::MidiDeviceInfo> getInputDevices() override;
     juce::Array<juce::MidiDeviceInfo> getOutputDevices() override;
@@ -67,13 +135,16 @@ public:
 
 private:
     class VirtualInput;
-    class VirtualOutput;
+    class PortBuffer;
+    class DeliveryThread;
 
     /** One side of a port, as the system lists it. */
     struct Side
     {
         bool plugged = true;
+        bool failsToOpen = false;
         int connection = 0;
+        int listings = 0;
 
         void setPlugged (bool shouldBePlugged)
         {
@@ -84,28 +155,87 @@ private:
         }
     };
 
+    /** What a rate allows now: it fills up while it is not used, up to 5 ms worth, and starts full. */
+    struct Allowance
+    {
+        double bytesPerSecond = defaultDrainRate;
+        double bytes = 0.0;
+        double updatedMs = 0.0;
+
+        double most() const;
+        void refill (double nowMs);
+        double millisecondsUntil (double wantedBytes) const;
+    };
+
+    struct Endpoint
+    {
+        int id;
+        Allowance allowance;
+    };
+
+    struct Write
+    {
+        PortBuffer* from;
+        std::vector<juce::uint8> bytes;
+    };
+
     struct Port
     {
         int id;
         juce::String name;
         Device* device;
-        bool failsToOpen = false;
         bool refusesData = false;
+        bool flickers = false;
         Side input, output;
+
+        int bufferSize = defaultBufferSize;
+        std::deque<Write> writes;
+        size_t frontOffset = 0;   // of the first write, the bytes already handed over
+        int bytesBuffered = 0;    // written and not yet handed to the device
+        Allowance allowance;
+        int endpoint = 0;
+        double stalledUntilMs = 0.0;
+    };
+
+    struct Handover
+    {
+        Port* port;
+        PortBuffer* from;
+        std::vector<juce::uint8> bytes;
     };
 
     using SideOf = Side Port::*;
 
     Port* findPort (int portId) const;
+    Endpoint* findEndpoint (int endpointId);
     Port* findPlugged (SideOf side, const juce::String& identifier) const;
     juce::Array<juce::MidiDeviceInfo> pluggedDevices (SideOf side);
+    void setSidePlugged (int portId, bool input, bool output, bool shouldBePlugged);
+    /** Drops what the buffer wrote to the port, or everything the port holds (nullptr). */
+    void dropWrites (Port& port, const PortBuffer* from);
 
+    /** Hands over what the rates allow and runs the changes that are due; returns how long
+        the delivery thread may sleep (negative: until woken).
+    */
+    double deliver();
+    std::vector<Handover> takeHandovers (double nowMs);
+    /** How much the port's next handover needs the rates to allow. */
+    static double wantedNext (const Port& port, const Endpoint* endpoint);
+    double millisecondsUntilNextWork (double nowMs);
+
+    // Held while bytes are handed over and changes run, so that a port unplugged or an output
+    // closed is handed nothing more once that call has returned. Taken before the lock.
+    juce::CriticalSection deliveryLock;
     juce::CriticalSection lock;
     juce::OwnedArray<Port> ports;
+    std::vector<Endpoint> endpoints;
     juce::Array<VirtualInput*> openInputs;
-    juce::Array<VirtualOutput*> openOutputs;
+    juce::Array<PortBuffer*> openBuffers;
     int listQueries = 0;
     std::function<void()> listQueryChange;
+    std::multimap<double, std::pair<int, std::function<void()>>> changes;
+    int lastChangeId = 0;
+    std::unique_ptr<DeliveryThread> deliveryThread;
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (VirtualMidiSystem)
 };

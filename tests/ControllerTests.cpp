@@ -123,6 +123,19 @@ namespace
             return total;
         }
 
+        /** Waits until the open outputs have handed the device everything they took. */
+        bool drained()
+        {
+            return waitUntil ([&]
+            {
+                for (auto* name : DeviceIdentity::portNames)
+                    if (manager.getPendingBytes (name) > 0)
+                        return false;
+
+                return true;
+            });
+        }
+
         int openPorts()
         {
             int open = 0;
@@ -399,10 +412,10 @@ TEST_F (ControllerTest, ResetGoesBackToSearchingAndReportsIdleAndZeroProgress)
 
     // Searching again: the unit, reset after taking its firmware, reports the new versions.
     device.resetUnit();
-    ASSERT_TRUE (waitForVersions());
-    EXPECT_TRUE (log.entries().contains ("current 0 0.0.3.6"));
-    EXPECT_TRUE (log.entries().contains ("current 1 0.0.2.6"));
-    EXPECT_TRUE (log.entries().contains ("current 2 0.0.2.6"));
+    auto reported = [&] (const char* entry) { return waitUntil ([&] { return log.entries().contains (entry); }); };
+    EXPECT_TRUE (reported ("current 0 0.0.3.6"));
+    EXPECT_TRUE (reported ("current 1 0.0.2.6"));
+    EXPECT_TRUE (reported ("current 2 0.0.2.6"));
 }
 
 TEST_F (ControllerTest, AddingAListenerAnnouncesTheCarriedVersionsToEveryListener)
@@ -650,7 +663,13 @@ TEST_F (ControllerTest, ACompletedUpdateTellsPerProcessorWhetherTheUnitNowRunsTh
     // OK pressed before the unit was reset: it still reports what it ran before.
     log.clear();
     controller->resetUpdate();
-    ASSERT_TRUE (waitUntil ([&] { return log.entriesStartingWith ("checked").size() == 3; }));
+    // A processor that still runs the old version answers each request of every search.
+    ASSERT_TRUE (waitUntil ([&]
+    {
+        auto checked = log.entriesStartingWith ("checked");
+        checked.removeDuplicates (false);
+        return checked.size() == 3;
+    }));
     EXPECT_TRUE (log.entries().contains ("checked 0 0.0.3.1 old"));
     EXPECT_TRUE (log.entries().contains ("checked 1 0.0.2.1 old"));
 
@@ -683,6 +702,7 @@ TEST_F (ControllerTest, EveryPollWithoutAnAnswerSendsExactlyTwoRequestsToEachPro
     for (int poll = 1; poll <= 4; ++poll)
     {
         ASSERT_TRUE (waitUntil ([&] { return log.presenceReports >= poll; }));
+        ASSERT_TRUE (drained());
 
         for (int processor = 0; processor < 3; ++processor)
             EXPECT_EQ (device.getNumIdentityRequests (processor), 2 * (1 + log.presenceReports)) << processor;
@@ -748,10 +768,13 @@ TEST_F (ControllerTest, IdentityRequestsGoOnlyToTheThreeProcessorsPorts)
     for (int index : { 3, -1 })
         ControllerIdentityRequests::send (*controller, index);
 
+    ASSERT_TRUE (drained());
+
     for (int processor = 0; processor < 3; ++processor)
         EXPECT_TRUE (device.getReceivedBytes (processor).empty()) << processor;
 
     ControllerIdentityRequests::send (*controller, 2);
+    ASSERT_TRUE (drained());
     const std::vector<juce::uint8> request (std::begin (DeviceIdentity::request), std::end (DeviceIdentity::request));
     EXPECT_EQ (device.getReceivedBytes (EmulatedQzDevice::graphics), request);
 }

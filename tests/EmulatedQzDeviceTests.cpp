@@ -3,9 +3,11 @@
 #include "HexReader.h"
 #include "HexWriter.h"
 #include "control/Controller.h"
+#include "firmware/FirmwareSysexSender.h"
 #include "emulator/EmulatedQzDevice.h"
 #include "midi/DeviceIdentity.h"
 #include <gtest/gtest.h>
+#include <thread>
 
 namespace
 {
@@ -146,13 +148,36 @@ namespace
 
     struct EmulatedQzDeviceTest : testing::Test
     {
+        EmulatedQzDeviceTest()
+        {
+            // Checking what arrives is tested here, the pace apart: the device takes bytes as fast
+            // as they come.
+            device.setDrainRate (1.0e9);
+            device.setSharedRate (1.0e9);
+        }
+
+        /** Sends the bytes in pieces as soon as the output takes them, and returns once they
+            have all reached the device.
+        */
         void stream (int processor, const Bytes& bytes, size_t pieceSize)
         {
             const juce::String name (DeviceIdentity::portNames[processor]);
             manager.openOutput (name);
 
             for (size_t offset = 0; offset < bytes.size(); offset += pieceSize)
-                manager.sendBytes (name, bytes.data() + offset, (int) std::min (pieceSize, bytes.size() - offset));
+            {
+                const auto size = (int) std::min (pieceSize, bytes.size() - offset);
+                auto result = manager.sendBytes (name, bytes.data() + offset, size);
+
+                // Far shorter than a pump of the message loop, which would make the large payloads
+                // take minutes.
+                for (; result == MidiManager::SendResult::busy; result = manager.sendBytes (name, bytes.data() + offset, size))
+                    std::this_thread::sleep_for (std::chrono::microseconds (100));
+
+                ASSERT_EQ (result, MidiManager::SendResult::taken) << "at byte " << offset;
+            }
+
+            ASSERT_TRUE (waitUntil ([&] { return manager.getPendingBytes (name) == 0; }));
         }
 
         void openAllPorts()
@@ -408,8 +433,19 @@ TEST_F (EmulatedQzDeviceTest, AnswersIdentityRequestsWithTheExactReplyOnTheReque
 {
     openAllPorts();
 
+    // A request still in the port's buffer has not reached the processor.
     for (int processor = 0; processor < EmulatedQzDevice::numProcessors; ++processor)
+    {
+        device.stallFor (processor, std::numeric_limits<double>::infinity());
         requestIdentity (processor);
+    }
+
+    pumpFor (100);
+    EXPECT_EQ (collector.count(), 0u);
+    EXPECT_EQ (device.getNumIdentityRequests (EmulatedQzDevice::audio), 0);
+
+    for (int processor = 0; processor < EmulatedQzDevice::numProcessors; ++processor)
+        device.stallFor (processor, 0.0);
 
     ASSERT_TRUE (waitUntil ([&] { return collector.count() == 3; }));
 
@@ -509,12 +545,19 @@ TEST_F (EmulatedQzDeviceTest, ReportsTheNewVersionOnlyAfterAValidApplicationAndA
     EXPECT_EQ (device.getVersion (EmulatedQzDevice::control), "0.0.3.1");
     device.resetUnit();
 
-    // Like a real unit's power cycle, the reset took the connections open on its ports with it.
+    // Like a real unit's power cycle, the reset took the connections open on its ports with it,
+    // and keeps the ports away for longer than a host's poll.
     for (int processor = 0; processor < EmulatedQzDevice::numProcessors; ++processor)
         requestIdentity (processor);
 
     pumpFor (200);
     EXPECT_EQ (collector.count(), 0u);
+    EXPECT_TRUE (system.getOutputNames().isEmpty());
+    EXPECT_TRUE (system.getInputNames().isEmpty());
+
+    // Reset again before it is back: the power cycle starts again, and still ends.
+    device.resetUnit();
+    ASSERT_TRUE (waitUntil ([&] { return device.isPlugged(); }));
 
     for (auto name : DeviceIdentity::portNames)
     {
@@ -591,4 +634,195 @@ TEST_F (EmulatedQzDeviceTest, PortsCanBeRenamedDuplicatedAndRemoved)
     device.setPlugged (false);
     device.setPlugged (true);
     EXPECT_EQ (system.getOutputNames(), juce::StringArray ("QZ Control", "QZ Audio"));
+}
+
+namespace
+{
+    /** An application image for the processor, of about three times its data bytes in HEX. */
+    Bytes applicationOf (int processor, size_t dataBytes)
+    {
+        const juce::uint32 starts[] = { 0x08004000, 0x08040000, 0x08040000 };
+
+        return firmwareMessage (processor, [&] (HexWriter& hex)
+        {
+            std::vector<std::uint8_t> data (dataBytes);
+
+            for (size_t i = 0; i < data.size(); ++i)
+                data[i] = (std::uint8_t) (i * 13 + (size_t) processor);
+
+            hex.writeData (starts[processor], data.data(), data.size());
+            hex.writeEndOfFile();
+        });
+    }
+
+    /** One image streamed by the product's own sender through the port manager, and what the
+        processor held when the sender said how it ended.
+    */
+    struct Transfer : FirmwareSysexSender::Listener
+    {
+        Transfer (const Bytes& payloadToSend, int processorToUse, MidiManager& manager, EmulatedQzDevice& deviceToUse)
+            : payload (payloadToSend), processor (processorToUse), device (deviceToUse),
+              image (payload.data(), (int) payload.size(), 512, 4, DeviceIdentity::portNames[processor], "Firmware"),
+              sender (&image, &manager)
+        {
+            sender.addListener (this);
+        }
+
+        void senderEvent (FirmwareSysexSender*, const juce::String& event) override
+        {
+            if (event == "Chunk")
+            {
+                ++chunks;
+
+                if (onChunk)
+                    onChunk (chunks);
+            }
+            else if (event == "Complete" || event == "Error")
+            {
+                ended = event;
+                endedMs = juce::Time::getMillisecondCounterHiRes();
+                receivedAtEnd = device.getReceivedBytes (processor).size();
+            }
+        }
+
+        void expectArrivedWhole() const
+        {
+            const auto name = DeviceIdentity::portNames[processor];
+            EXPECT_EQ (ended, "Complete") << name;
+            EXPECT_EQ (receivedAtEnd, payload.size()) << name << ": completed before the last byte drained";
+            EXPECT_TRUE (device.getReceivedBytes (processor) == payload) << name;
+            EXPECT_TRUE (device.getFaults (processor).isEmpty()) << device.getFaults (processor).joinIntoString ("\n");
+            EXPECT_EQ (device.getApplicationCheck (processor), ImageCheck::valid) << name;
+        }
+
+        const Bytes payload;
+        const int processor;
+        EmulatedQzDevice& device;
+        FirmwareImage image;
+        FirmwareSysexSender sender;
+        std::function<void (int)> onChunk;
+        int chunks = 0;
+        juce::String ended;
+        double endedMs = 0.0;
+        size_t receivedAtEnd = 0;
+    };
+
+    /** The product's sender and port manager against the emulated QZ at its real pace. */
+    struct EmulatedQzTransferTest : testing::Test
+    {
+        Transfer& add (const Bytes& payload, int processor)
+        {
+            return *transfers.emplace_back (std::make_unique<Transfer> (payload, processor, manager, device));
+        }
+
+        /** Starts every transfer at once; returns once each has ended, and how long that took. */
+        double runAll (int timeoutMs = 20000)
+        {
+            const auto start = juce::Time::getMillisecondCounterHiRes();
+
+            for (auto& transfer : transfers)
+                transfer->sender.start();
+
+            EXPECT_TRUE (waitUntil ([&]
+            {
+                for (auto& transfer : transfers)
+                    if (transfer->ended.isEmpty())
+                        return false;
+
+                return true;
+            }, timeoutMs));
+
+            return juce::Time::getMillisecondCounterHiRes() - start;
+        }
+
+        VirtualMidiSystem system;
+        EmulatedQzDevice device { system };
+        MidiManager manager;
+        std::vector<std::unique_ptr<Transfer>> transfers;
+    };
+}
+
+TEST_F (EmulatedQzTransferTest, ADeviceSlowerThanThePaceGetsEveryByteAndTheTransferCompletesOnlyOnceTheyHaveDrained)
+{
+    device.setDrainRate (48000.0);
+    auto& transfer = add (controlFirmware().bytes(), EmulatedQzDevice::control);
+    const auto elapsedMs = runAll();
+
+    transfer.expectArrivedWhole();
+    EXPECT_GE (elapsedMs, (double) (transfer.payload.size() - 1024) / 48.0) << "the device took bytes faster than its rate";
+}
+
+TEST_F (EmulatedQzTransferTest, AStallWithinTheLimitOnlyDelaysTheTransferAndOnePastItEndsInError)
+{
+    // As while a processor writes its flash: the sender waits for it.
+    auto& delayed = add (applicationOf (EmulatedQzDevice::audio, 8000), EmulatedQzDevice::audio);
+    delayed.onChunk = [this] (int chunk)
+    {
+        if (chunk == 20)
+            device.stallFor (EmulatedQzDevice::audio, 1500.0);
+    };
+
+    const auto delayedMs = runAll();
+    delayed.expectArrivedWhole();
+    EXPECT_GE (delayedMs, 1500.0);
+
+    // A processor that never takes another byte: the user is told, not left waiting.
+    transfers.clear();
+    auto& stalled = add (applicationOf (EmulatedQzDevice::graphics, 8000), EmulatedQzDevice::graphics);
+    stalled.onChunk = [this] (int chunk)
+    {
+        if (chunk == 20)
+            device.stallFor (EmulatedQzDevice::graphics, std::numeric_limits<double>::infinity());
+    };
+
+    runAll();
+    EXPECT_EQ (stalled.ended, "Error");
+    EXPECT_GE (stalled.chunks, 20);
+    EXPECT_LT (stalled.receivedAtEnd, stalled.payload.size());
+    EXPECT_EQ (device.getApplicationCheck (EmulatedQzDevice::graphics), ImageCheck::none);
+}
+
+TEST_F (EmulatedQzTransferTest, ThreeStreamsAskForTheDeviceListAboutOncePerPortEvery100Ms)
+{
+    for (int processor = 0; processor < EmulatedQzDevice::numProcessors; ++processor)
+        add (applicationOf (processor, 20000), processor);
+
+    const auto before = system.getNumListQueries();
+    const auto start = juce::Time::getMillisecondCounterHiRes();
+    runAll();
+
+    double lastEndMs = start;
+
+    for (auto& transfer : transfers)
+    {
+        transfer->expectArrivedWhole();
+        lastEndMs = juce::jmax (lastEndMs, transfer->endedMs);
+    }
+
+    // Asking on every tick would be 25 times as many.
+    const auto queries = system.getNumListQueries() - before;
+    const auto periods = (lastEndMs - start) / FirmwareSysexSender::listCheckIntervalMs;
+    EXPECT_LE (queries, 3.0 * (periods + 2.0));
+    EXPECT_GE (queries, 3.0 * (periods - 2.0));
+}
+
+TEST_F (EmulatedQzTransferTest, AnEndpointSlowerThanTheThreeStreamsTogetherStillGetsEveryByteToEveryPort)
+{
+    // Each stream alone fits; the three together want almost twice what the endpoint carries,
+    // and the lowest port takes what it wants first.
+    device.setSharedRate (200000.0);
+
+    for (int processor = 0; processor < EmulatedQzDevice::numProcessors; ++processor)
+        add (applicationOf (processor, 20000), processor);
+
+    const auto elapsedMs = runAll();
+    size_t total = 0;
+
+    for (auto& transfer : transfers)
+    {
+        transfer->expectArrivedWhole();
+        total += transfer->payload.size();
+    }
+
+    EXPECT_GE (elapsedMs, (double) (total - 3 * 1024) / 200.0) << "the endpoint carried more than its rate";
 }

@@ -72,6 +72,12 @@ namespace
             system.sendToHost (portId, data, (int) sizeof (data));
         }
 
+        /** Waits until the outputs of that name have handed the device everything they took. */
+        bool drained (const juce::String& portName)
+        {
+            return waitUntil ([&] { return manager->getPendingBytes (portName) == 0; });
+        }
+
         VirtualMidiSystem system;
         RecordingDevice device;
         std::unique_ptr<MidiManager> manager = std::make_unique<MidiManager>();
@@ -120,6 +126,7 @@ TEST_F (MidiManagerTest, OpensSendsToAndClosesEveryDeviceOfADuplicatedName)
     EXPECT_EQ (system.getNumOpenInputs (second), 1);
 
     manager->sendMessage ("QZ Control", noteOn());
+    ASSERT_TRUE (drained ("QZ Control"));
     const std::vector<juce::uint8> expected { 0x90, 60, 100 };
     EXPECT_EQ (device.bytesFor (first), expected);
     EXPECT_EQ (device.bytesFor (second), expected);
@@ -187,6 +194,7 @@ TEST_F (MidiManagerTest, OutputAvailabilityFollowsTheSystemNotWhatIsOpen)
     manager->closeOutput ("QZ Audio");
     manager->openOutput ("QZ Audio");
     manager->sendMessage ("QZ Audio", noteOn());
+    ASSERT_TRUE (drained ("QZ Audio"));
     EXPECT_EQ (device.bytesFor (port).size(), 3u);
 }
 
@@ -210,6 +218,7 @@ TEST_F (MidiManagerTest, ADeviceThatFailsToOpenIsSkippedAndTriedAgainLater)
     EXPECT_EQ (system.getNumOpenOutputs (working), 0);
 
     manager->sendMessage ("QZ Audio", noteOn());
+    ASSERT_TRUE (drained ("QZ Audio"));
     EXPECT_EQ (device.bytesFor (failing).size(), 3u);
     EXPECT_TRUE (device.bytesFor (working).empty());
 }
@@ -232,6 +241,7 @@ TEST_F (MidiManagerTest, SendsEachRawPieceOfASysExStreamAsItStandsAndAsOnePiece)
     for (auto& piece : pieces)
         manager->sendBytes ("QZ Audio", piece.data(), (int) piece.size());
 
+    ASSERT_TRUE (drained ("QZ Audio"));
     EXPECT_EQ (device.piecesFor (port), pieces);
 }
 
@@ -263,6 +273,7 @@ TEST_F (MidiManagerTest, InputsAndOutputsAreFoundInTheirOwnLists)
     EXPECT_EQ (open, expected);
 
     manager->sendMessage ("QZ Audio", noteOn());
+    ASSERT_TRUE (drained ("QZ Audio"));
     EXPECT_EQ (device.bytesFor (both).size(), 3u);
     EXPECT_TRUE (device.bytesFor (outputOnly).empty());
 }
@@ -439,6 +450,7 @@ TEST_F (MidiManagerTest, OpensTheDeviceWhoseNameMatchedThoughTheListShiftsBefore
     EXPECT_EQ (system.getNumOpenInputs (graphics), 0);
 
     manager->sendMessage ("QZ Audio", noteOn());
+    ASSERT_TRUE (drained ("QZ Audio"));
     EXPECT_EQ (device.bytesFor (audio).size(), 3u);
     EXPECT_TRUE (device.bytesFor (graphics).empty());
 }
@@ -484,5 +496,6 @@ TEST_F (MidiManagerTest, ASendReportsWhetherEveryOutputOfTheNameTookTheBytes)
     EXPECT_EQ (manager->sendBytes ("QZ Audio", piece, 3), MidiManager::SendResult::failed);
     EXPECT_EQ (system.getNumOpenOutputs (second), 0);
     EXPECT_EQ (system.getNumOpenOutputs (first), 1);
+    ASSERT_TRUE (drained ("QZ Audio"));
     EXPECT_EQ (device.bytesFor (first).size(), 6u);
 }
