@@ -1,28 +1,17 @@
 #include "BenchReport.h"
-#include "DeviceReplay.h"
-#include "FirstFrameRun.h"
 #include "IdleBench.h"
-#include "IntervalPlot.h"
-#include "PacingModel.h"
 #include "TimerBaseline.h"
 #include "UpdateBench.h"
 
 namespace
 {
-    constexpr double paceToIdealLimit = 1.06;
-    constexpr double paceToBaselineLimit = 1.01;
-    constexpr double cpuAboveBareTimerLimit = 0.5;
-    constexpr double idleCpuPercentLimit = 0.5;
-    constexpr double residentLimitMiB = 100.0;
-    constexpr double firstFrameLimitSeconds = 0.5;
-    constexpr auto capPer100Ms = (juce::int64) (UpdateBench::bytesPerSecondCap / 10);
-
-    PacingModel modelPacing (const TimerBaseline& baseline, const UpdateBench& update)
-    {
-        constexpr int chunkBytes = 512;
-        return { baseline.getStartMs(), baseline.getTickTimes(), baseline.getIntervalMs(), update.getChunksOfLongestPort(),
-                 chunkBytes, capPer100Ms };
-    }
+    constexpr double paceLimit = 1.02;
+    constexpr double slowDeviceLimit = 1.05;
+    constexpr double bytesPer100MsLimit = 12800.0;
+    constexpr double sequencerClientsLimit = 5.0;
+    constexpr double cpuAboveTimerLimit = 1.5;
+    constexpr double idleCpuLimit = 0.5;
+    constexpr double residentLimitMB = 100.0;
 
     juce::String fixed (double value, int places)
     {
@@ -46,9 +35,54 @@ namespace
              + fixed (machine["loadAverage15Minutes"], 2);
     }
 
-    juce::String indentLines (const juce::StringArray& lines, const juce::String& indent)
+    juce::var resultOf (const BenchStep* step)
     {
-        return indent + lines.joinIntoString ("\n" + indent);
+        return step != nullptr ? step->getResult() : juce::var();
+    }
+
+    /** An update that ran to its 1.0 report has every figure. */
+    bool completed (const juce::var& update)
+    {
+        return update.hasProperty ("cpu");
+    }
+
+    juce::String whyNotRun (const juce::var& update, const juce::String& skipped)
+    {
+        if (update.isObject())
+            return "not measured: the update did not complete (see its checks)";
+
+        return skipped.isNotEmpty() ? "not run: " + skipped : juce::String ("not run");
+    }
+
+    /** The figure of every port of an update, as the reduce function combines them. */
+    template <typename Reduce>
+    double overPorts (const juce::var& update, Reduce reduce, double start)
+    {
+        auto value = start;
+
+        if (auto* ports = update["ports"].getDynamicObject())
+            for (auto& port : ports->getProperties())
+                value = reduce (value, port.value);
+
+        return value;
+    }
+
+    double updaterCpuPercent (const juce::var& update)
+    {
+        const auto cpu = update["cpu"];
+        return cpu.hasProperty ("updaterPercentOfOneCore") ? (double) cpu["updaterPercentOfOneCore"] : (double) cpu["percentOfOneCore"];
+    }
+
+    double ticksPerChunk (const juce::var& update)
+    {
+        const auto ticks = overPorts (update, [] (double sum, const juce::var& port) { return sum + (double) port["ticks"]; }, 0.0);
+        const auto chunks = overPorts (update, [] (double sum, const juce::var& port) { return sum + (double) port["chunks"]; }, 0.0);
+        return chunks > 0.0 ? ticks / chunks : 0.0;
+    }
+
+    double longestSendMs (const juce::var& update)
+    {
+        return overPorts (update, [] (double most, const juce::var& port) { return juce::jmax (most, (double) port["longestSendMs"]); }, 0.0);
     }
 }
 
@@ -76,108 +110,40 @@ BenchReport::BenchReport (const Measurements& measured)
         if (condition.skipped.isNotEmpty())
             entry->setProperty ("skipped", condition.skipped);
 
-        for (auto& run : getRuns())
-        {
-            if (&run.condition != &condition)
-                continue;
-
-            auto* mode = new juce::DynamicObject();
-            mode->setProperty ("update", run.update.getResult());
-            mode->setProperty ("cpuPercentOfOneCore", describeCpu (run));
-
-            if (run.baseline != nullptr)
-            {
-                mode->setProperty ("bareTimer", run.baseline->getResult());
-                mode->setProperty ("ratioToBareTimer", run.update.getWallSeconds() / run.baseline->getWallSeconds());
-                mode->setProperty ("pacingModel", modelPacing (*run.baseline, run.update).toVar (run.update.getIdealSeconds(), capPer100Ms));
-            }
-
-            entry->setProperty (run.update.getMode(), juce::var (mode));
-        }
-
+        entry->setProperty ("bareTimer", resultOf (condition.baseline));
+        entry->setProperty ("atThePace", resultOf (condition.atPace));
+        entry->setProperty ("slowDevice", resultOf (condition.slowDevice));
         conditions->setProperty (condition.name, juce::var (entry));
     }
 
     object->setProperty ("conditions", juce::var (conditions));
 
-    if (m.deviceReplay != nullptr)
-        object->setProperty ("emulatedDeviceCost", m.deviceReplay->getResult());
-
     auto* idle = new juce::DynamicObject();
-
-    for (auto [name, bench] : { std::pair { "messageLoopAlone", m.loopAlone }, std::pair { "devicePresent", m.devicePresent },
-                                std::pair { "deviceAbsent", m.deviceAbsent } })
-        if (bench != nullptr)
-            idle->setProperty (name, bench->getResult());
-
+    idle->setProperty ("devicePresent", resultOf (m.devicePresent));
+    idle->setProperty ("deviceAbsent", resultOf (m.deviceAbsent));
     object->setProperty ("idle", juce::var (idle));
-
-    if (m.firstFrame != nullptr)
-        object->setProperty ("firstFrame", m.firstFrame->getResult());
 
     json = juce::var (object);
 }
 
-juce::String BenchReport::Run::describe() const
-{
-    return update.getMode() + ", " + condition.name;
-}
-
-std::vector<BenchReport::Run> BenchReport::getRuns() const
-{
-    std::vector<Run> runs;
-
-    for (auto& condition : m.conditions)
-        for (auto [update, baseline] : { std::pair { condition.full, condition.fullBaseline },
-                                         std::pair { condition.alternative, condition.alternativeBaseline } })
-            if (update != nullptr)
-                runs.push_back ({ condition, *update, baseline });
-
-    return runs;
-}
-
-double BenchReport::deviceCpuPercent (const UpdateBench& update) const
-{
-    const auto deviceSeconds = m.deviceReplay != nullptr ? m.deviceReplay->getCpuSecondsPerByte() * (double) update.getBytesSent() : 0.0;
-    return 100.0 * deviceSeconds / update.getWallSeconds();
-}
-
-double BenchReport::updaterCpuPercent (const UpdateBench& update) const
-{
-    return 100.0 * update.getCpuSeconds() / update.getWallSeconds() - deviceCpuPercent (update);
-}
-
-double BenchReport::bareTimerCpuPercent (const TimerBaseline& baseline)
-{
-    return (double) baseline.getResult()["cpu"]["percentOfOneCore"];
-}
-
-juce::var BenchReport::describeCpu (const Run& run) const
-{
-    auto* cpu = new juce::DynamicObject();
-    cpu->setProperty ("wholeProcess", 100.0 * run.update.getCpuSeconds() / run.update.getWallSeconds());
-    cpu->setProperty ("emulatedDevice", deviceCpuPercent (run.update));
-    cpu->setProperty ("updater", updaterCpuPercent (run.update));
-
-    if (run.baseline != nullptr)
-    {
-        cpu->setProperty ("bareTimer", bareTimerCpuPercent (*run.baseline));
-        cpu->setProperty ("updaterAboveBareTimer", updaterCpuPercent (run.update) - bareTimerCpuPercent (*run.baseline));
-    }
-
-    return juce::var (cpu);
-}
-
-void BenchReport::addTarget (const juce::String& name, double value, double limit, const juce::String& unit,
+void BenchReport::addTarget (const juce::String& name, const juce::var& value, double limit, const juce::String& unit,
                              const juce::String& note, bool judged)
 {
     auto* target = new juce::DynamicObject();
     target->setProperty ("name", name);
-    target->setProperty ("value", value);
-    target->setProperty ("limit", limit);
     target->setProperty ("unit", unit);
+
+    if (! value.isVoid())
+        target->setProperty ("value", value);
+
+    if (limit >= 0.0)
+        target->setProperty ("limit", limit);
+
+    judged = judged && limit >= 0.0 && ! value.isVoid();
     target->setProperty ("judged", judged);
-    target->setProperty ("met", value <= limit);
+
+    if (judged)
+        target->setProperty ("met", (double) value <= limit);
 
     if (note.isNotEmpty())
         target->setProperty ("note", note);
@@ -187,84 +153,102 @@ void BenchReport::addTarget (const juce::String& name, double value, double limi
 
 void BenchReport::judgeTargets()
 {
-    const UpdateBench* quietFull = nullptr;
-
     for (auto& condition : m.conditions)
-    {
-        const auto quiet = &condition == &m.conditions.front();
-        const auto prefix = condition.name + ": ";
+        judgeCondition (condition, &condition == &m.conditions.front());
 
-        if (quiet)
-            quietFull = condition.full;
+    for (auto [name, idle] : { std::pair { "idle poll CPU, device present", m.devicePresent },
+                               std::pair { "idle poll CPU, device absent", m.deviceAbsent } })
+        addTarget (name, idle != nullptr ? juce::var (idle->getCpuSecondsPerMinute() / 0.6) : juce::var(), idleCpuLimit,
+                   "% of one core", idle != nullptr ? juce::String() : "not run", true);
 
-        if (condition.full != nullptr)
-        {
-            addTarget (prefix + "full update, wall time / ideal pace", condition.full->getWallSeconds() / condition.full->getIdealSeconds(),
-                       paceToIdealLimit, "x", quiet ? juce::String() : "reported, judged only when quiet", quiet);
-
-            if (condition.fullBaseline != nullptr)
-                addTarget (prefix + "full update, wall time / bare 4 ms timer",
-                           condition.full->getWallSeconds() / condition.fullBaseline->getWallSeconds(), paceToBaselineLimit, "x");
-        }
-
-        int closeIntervals = 0;
-        juce::int64 mostInWindow = 0;
-        juce::String busiest;
-
-        for (auto& run : getRuns())
-        {
-            if (&run.condition != &condition)
-                continue;
-
-            for (size_t port = 0; port < run.update.getPortTimings().size(); ++port)
-            {
-                const auto& timing = *run.update.getPortTimings()[port];
-                closeIntervals += timing.getNumCloseIntervals();
-
-                if (timing.getMostBytesInWindow() > mostInWindow)
-                {
-                    mostInWindow = timing.getMostBytesInWindow();
-                    busiest = run.update.getMode() + ", " + run.update.getPortNames()[(int) port];
-                }
-            }
-        }
-
-        if (busiest.isNotEmpty())
-        {
-            addTarget (prefix + "chunk intervals under 3 ms, every port", closeIntervals, 0.0, "intervals");
-            addTarget (prefix + "most bytes on one port within any 100 ms", (double) mostInWindow, (double) capPer100Ms, "bytes", busiest);
-        }
-
-        if (condition.full != nullptr && condition.fullBaseline != nullptr)
-            addTarget (prefix + "full update CPU, updater above the bare timer",
-                       updaterCpuPercent (*condition.full) - bareTimerCpuPercent (*condition.fullBaseline), cpuAboveBareTimerLimit,
-                       "% of one core", m.deviceReplay != nullptr ? "the emulated device's share, measured apart, taken off"
-                                                                  : "the emulated device's share included");
-    }
-
-    if (m.devicePresent != nullptr)
-        addTarget ("idle poll CPU, device present", m.devicePresent->getCpuSecondsPerMinute() / 0.6, idleCpuPercentLimit, "% of one core");
-
-    if (m.deviceAbsent != nullptr)
-        addTarget ("idle poll CPU, device absent", m.deviceAbsent->getCpuSecondsPerMinute() / 0.6, idleCpuPercentLimit, "% of one core");
-
-    if (quietFull != nullptr)
-        addTarget ("peak resident memory, updater", quietFull->getUpdaterPeakResidentMiB(), residentLimitMiB, "MiB",
-                   "the bench process's peak during the full update less what the emulated device stored meanwhile");
-
-    for (bool device : { false, true })
-        if (m.firstFrame != nullptr && m.firstFrame->wasMeasured (device))
-            addTarget (juce::String ("first frame after process start, ") + (device ? "device plugged in" : "no device") + " (median)",
-                       m.firstFrame->getMedianSeconds (device), firstFrameLimitSeconds, "s");
+    const auto quietPace = m.conditions.empty() ? juce::var() : resultOf (m.conditions.front().atPace);
+    addTarget ("peak resident memory, updater", completed (quietPace) ? quietPace["memory"]["updaterPeakMB"] : juce::var(),
+               residentLimitMB, "MB",
+               completed (quietPace) ? "the process's peak during the quiet " + quietPace["mode"].toString()
+                                           + " update less what the emulated device recorded meanwhile"
+                                     : whyNotRun (quietPace, {}),
+               true);
 }
 
-bool BenchReport::allTargetsMet() const
+void BenchReport::judgeCondition (const Condition& condition, bool quiet)
 {
-    for (auto& target : targets)
-        if ((bool) target["judged"] && ! (bool) target["met"])
-            return false;
+    const auto prefix = condition.name + ": ";
+    const auto pace = resultOf (condition.atPace);
+    const auto paced = completed (pace);
+    const auto notPaced = whyNotRun (pace, condition.skipped);
+    const auto mode = paced ? pace["mode"].toString() : juce::String ("full");
+    const auto onlyQuiet = quiet ? juce::String() : juce::String ("; judged only when quiet");
+    const auto unless = [paced] (const juce::var& value) { return paced ? value : juce::var(); };
 
-    return true;
+    addTarget (prefix + mode + " update at the pace, wall time / ideal", unless (pace["ratioToIdeal"]), paceLimit, "x",
+               paced ? fixed (pace["wallSeconds"], 3) + " s / " + fixed (pace["idealSeconds"], 3) + " s" + onlyQuiet
+                           + (mode == "full" ? "" : "; the target is the full update's")
+                     : notPaced,
+               quiet && mode == "full");
+
+    const auto sum = [&pace] (const char* side, const char* figure)
+    {
+        return overPorts (pace, [side, figure] (double total, const juce::var& port) { return total + (double) port[side][figure]; }, 0.0);
+    };
+
+    const auto most = [&pace] (const char* side, const char* figure)
+    {
+        return overPorts (pace, [side, figure] (double top, const juce::var& port) { return juce::jmax (top, (double) port[side][figure]); }, 0.0);
+    };
+
+    const auto shortestReceived = overPorts (pace, [] (double low, const juce::var& port)
+                                             { return juce::jmin (low, (double) port["received"]["shortestIntervalMs"]); }, 1.0e9);
+    const auto longestHandover = overPorts (pace, [] (double top, const juce::var& port)
+                                            { return juce::jmax (top, (double) port["longestHandoverMs"]); }, 0.0);
+
+    addTarget (prefix + "chunk intervals under 3 ms as the device received them, every port",
+               unless (sum ("received", "intervalsUnder3Ms")), 0.0, "intervals",
+               paced ? "as sent: " + fixed (sum ("sent", "intervalsUnder3Ms"), 0) + "; shortest received "
+                           + fixed (shortestReceived, 2) + " ms; longest from send to device " + fixed (longestHandover, 2) + " ms"
+                     : notPaced,
+               true);
+
+    addTarget (prefix + "most bytes on one port within any 100 ms as the device received them",
+               unless (most ("received", "mostBytesIn100Ms")), bytesPer100MsLimit, "bytes",
+               paced ? "as sent: " + fixed (most ("sent", "mostBytesIn100Ms"), 0) : notPaced, true);
+
+    addTarget (prefix + "device listings during the update", unless (pace["listings"]), paced ? (double) pace["listingLimit"] : 0.0,
+               "listings", paced ? "limit: one per port per 100 ms of the update" : notPaced, true);
+
+    addTarget (prefix + "sequencer clients opened by the Linux listing, run as often", unless (pace["linuxListing"]["clientsOpened"]),
+               sequencerClientsLimit, "clients",
+               paced ? "for " + pace["linuxListing"]["listings"].toString() + " listings; "
+                           + pace["linuxListing"]["clientsClosed"].toString() + " closed" : notPaced,
+               true);
+
+    const auto baseline = resultOf (condition.baseline);
+    const auto timerPercent = (double) baseline["cpu"]["percentOfOneCore"];
+    const auto deviceApart = pace["cpu"].hasProperty ("deliveryThreadPercentOfOneCore");
+
+    addTarget (prefix + "updater CPU above a bare 4 ms timer",
+               paced && baseline.isObject() ? juce::var (updaterCpuPercent (pace) - timerPercent) : juce::var(),
+               cpuAboveTimerLimit, "% of one core",
+               ! paced ? notPaced
+                       : (! baseline.isObject() ? juce::String ("not run: the bare timer")
+                                                : "updater " + fixed (updaterCpuPercent (pace), 2) + " %, bare timer " + fixed (timerPercent, 2) + " %"
+                                                      + (deviceApart ? "; the delivery thread's "
+                                                                          + fixed (pace["cpu"]["deliveryThreadPercentOfOneCore"], 2) + " % taken off"
+                                                                     : "; the delivery thread's clock was not known: the device's share included")),
+               true);
+
+    const auto slow = resultOf (condition.slowDevice);
+    const auto slowDone = completed (slow);
+    const auto notSlow = whyNotRun (slow, condition.skipped);
+    const auto slowName = prefix + "slow device (" + fixed (slowDrainRate, 0) + " B/s a port), alternative update: ";
+
+    addTarget (slowName + "failed checks of every byte delivered", slow.isObject() ? juce::var (slow["failures"].size()) : juce::var(),
+               0.0, "failures", slow.isObject() ? juce::String() : notSlow, true);
+
+    addTarget (slowName + "wall time / device-bound ideal", slowDone ? slow["ratioToIdeal"] : juce::var(), slowDeviceLimit, "x",
+               slowDone ? fixed (slow["wallSeconds"], 3) + " s / " + fixed (slow["idealSeconds"], 3) + " s" + onlyQuiet : notSlow, quiet);
+
+    addTarget (slowName + "longest time the message thread spent in one send", slowDone ? juce::var (longestSendMs (slow)) : juce::var(),
+               -1.0, "ms", slowDone ? juce::String() : notSlow, false);
 }
 
 juce::String BenchReport::toTable() const
@@ -277,237 +261,124 @@ juce::String BenchReport::toTable() const
              + describeLoad (start) + " at start, " + describeLoad (m.machineAtEnd) + " at end");
     out.add ("Command: " + m.command);
     out.add ({});
-
-    out.add ("Conditions (machine busy: the share of both cores in use by anything, this benchmark included)");
+    out.add ("Conditions");
 
     for (auto& condition : m.conditions)
         out.add ("  " + column (condition.name, 14) + "competing load: " + condition.load
                  + (condition.skipped.isNotEmpty() ? "; SKIPPED: " + condition.skipped : juce::String()));
 
-    const auto runs = getRuns();
+    std::vector<juce::var> updates;
+
+    for (auto& condition : m.conditions)
+        for (auto* update : { condition.atPace, condition.slowDevice })
+            if (update != nullptr && update->getResult().isObject())
+                updates.push_back (update->getResult());
+
+    juce::StringArray priorities;
+
+    for (auto& update : updates)
+        priorities.addIfNotAlreadyThere ((bool) update["deliveryThreadRealTime"] ? "real-time (SCHED_FIFO 1)"
+                                                                                 : "normal (the process may not raise it)");
+
+    out.add ("The delivery thread, which stands for the kernel's driver and runs the emulated device, had "
+             + (priorities.size() == 1 ? priorities[0] + " priority" : juce::String ("real-time priority in some updates only")));
 
     out.add ({});
-    out.add ("Correctness");
+    out.add ("Updates: checks of every byte, the device's own checks, statuses and one 1.0; wall time from startUpdate to 1.0");
+    out.add ("  " + column ("", 62) + column ("checks", 8) + rightColumn ("wall s", 9) + rightColumn ("ideal s", 9)
+             + rightColumn ("x ideal", 9) + rightColumn ("machine busy", 14));
 
-    for (auto& run : runs)
+    for (auto& update : updates)
     {
-        const auto result = run.update.getResult();
-        out.add ("  " + column (run.describe(), 26) + (run.update.passed() ? "passed" : "FAILED")
-                 + ": every payload byte for byte, statuses, 1.0 reported " + result["completions"].toString() + " time(s), "
-                 + result["progressReports"].toString() + " progress reports");
+        out.add ("  " + column (update["name"].toString(), 62) + column ((bool) update["passed"] ? "passed" : "FAILED", 8)
+                 + rightColumn (fixed (update["wallSeconds"], 3), 9) + rightColumn (fixed (update["idealSeconds"], 3), 9)
+                 + rightColumn (fixed (update["ratioToIdeal"], 4), 9)
+                 + rightColumn (completed (update) ? fixed (update["cpu"]["machineBusyPercent"], 0) + " %" : "-", 14));
 
-        juce::StringArray sequence;
-
-        for (auto& entry : *result["statusSequence"].getArray())
-            sequence.add (entry.toString());
-
-        out.add ("    statuses (slot status): " + sequence.joinIntoString (", "));
-
-        for (auto& failure : *result["failures"].getArray())
+        for (auto& failure : *update["failures"].getArray())
             out.add ("    ! " + failure.toString());
     }
 
-    out.add ({});
-    out.add ("Pace (from startUpdate to the 1.0 report)");
-    out.add ("  " + column ("", 26) + rightColumn ("wall s", 9) + rightColumn ("ideal s", 9) + rightColumn ("x ideal", 9)
-             + rightColumn ("timer s", 9) + rightColumn ("x timer", 9) + rightColumn ("machine busy", 14));
-
-    for (auto& run : runs)
+    for (auto& update : updates)
     {
-        const auto ideal = run.update.getIdealSeconds();
-        const auto* baseline = run.baseline;
-        out.add ("  " + column (run.describe(), 26) + rightColumn (fixed (run.update.getWallSeconds(), 3), 9)
-                 + rightColumn (fixed (ideal, 3), 9) + rightColumn (fixed (run.update.getWallSeconds() / ideal, 4), 9)
-                 + rightColumn (baseline != nullptr ? fixed (baseline->getWallSeconds(), 3) : "-", 9)
-                 + rightColumn (baseline != nullptr ? fixed (run.update.getWallSeconds() / baseline->getWallSeconds(), 4) : "-", 9)
-                 + rightColumn (fixed (run.update.getResult()["cpu"]["machineBusyPercent"], 0) + " %", 14));
-    }
-
-    out.add ({});
-    out.add ("Bare 4 ms juce::Timer, same loop, as many ticks as the update's longest port, just before it");
-    out.add ("  " + column ("", 26) + rightColumn ("ticks", 9) + rightColumn ("wall s", 9) + rightColumn ("ticks/s", 9)
-             + rightColumn ("mean ms", 9) + rightColumn ("min", 7) + rightColumn ("median", 8) + rightColumn ("p99", 7)
-             + rightColumn ("max", 7) + rightColumn ("<3 ms", 7) + rightColumn ("busy", 7));
-
-    for (auto& run : runs)
-    {
-        if (run.baseline == nullptr || run.baseline->getTiming() == nullptr)
+        if (! completed (update))
             continue;
 
-        const auto& timing = *run.baseline->getTiming();
-        out.add ("  " + column (run.describe(), 26) + rightColumn (juce::String (timing.getNumArrivals()), 9)
-                 + rightColumn (fixed (run.baseline->getWallSeconds(), 3), 9)
-                 + rightColumn (fixed (timing.getNumArrivals() / run.baseline->getWallSeconds(), 1), 9)
-                 + rightColumn (fixed (timing.getMeanIntervalMs(), 3), 9)
-                 + rightColumn (fixed (timing.getIntervalPercentile (0.0), 2), 7)
-                 + rightColumn (fixed (timing.getIntervalPercentile (50.0), 2), 8)
-                 + rightColumn (fixed (timing.getIntervalPercentile (99.0), 2), 7)
-                 + rightColumn (fixed (timing.getIntervalPercentile (100.0), 2), 7)
-                 + rightColumn (juce::String (timing.getNumCloseIntervals()), 7)
-                 + rightColumn (fixed (run.baseline->getResult()["cpu"]["machineBusyPercent"], 0) + " %", 7));
-    }
-
-    for (auto& run : runs)
-    {
-        const auto& update = run.update;
+        const auto paced = (bool) update["atThePace"];
         out.add ({});
-        out.add ("Ports, " + run.describe() + " (chunk intervals in ms as the device saw them)");
-        out.add ("  " + column ("", 26) + rightColumn ("chunks", 9) + rightColumn ("B/s", 9) + rightColumn ("% cap", 7)
-                 + rightColumn ("max B/100ms", 12) + rightColumn ("min", 7) + rightColumn ("median", 8) + rightColumn ("p99", 7)
-                 + rightColumn ("max", 7) + rightColumn ("<3 ms", 7));
+        out.add ("Ports, " + update["name"].toString() + (paced ? " (intervals in ms; as sent / as the device received them)" : ""));
+        out.add ("  " + column ("", 12) + rightColumn ("chunks", 7) + rightColumn ("ticks", 7) + rightColumn ("held", 6)
+                 + rightColumn ("busy", 6) + rightColumn ("empty", 6) + rightColumn ("send ms", 8)
+                 + (paced ? rightColumn ("<3 ms", 8) + rightColumn ("shortest", 13) + rightColumn ("longest", 14)
+                                + rightColumn ("max B/100 ms", 14) + rightColumn ("to device ms", 13)
+                          : rightColumn ("device B/s", 11)));
 
-        for (size_t port = 0; port < update.getPortTimings().size(); ++port)
+        for (auto& entry : update["ports"].getDynamicObject()->getProperties())
         {
-            const auto& timing = *update.getPortTimings()[port];
-            out.add ("  " + column (update.getPortNames()[(int) port], 26) + rightColumn (juce::String (timing.getNumArrivals()), 9)
-                     + rightColumn (fixed (timing.getBytesPerSecond(), 0), 9)
-                     + rightColumn (fixed (100.0 * timing.getBytesPerSecond() / UpdateBench::bytesPerSecondCap, 1), 7)
-                     + rightColumn (juce::String (timing.getMostBytesInWindow()), 12)
-                     + rightColumn (fixed (timing.getIntervalPercentile (0.0), 2), 7)
-                     + rightColumn (fixed (timing.getIntervalPercentile (50.0), 2), 8)
-                     + rightColumn (fixed (timing.getIntervalPercentile (99.0), 2), 7)
-                     + rightColumn (fixed (timing.getIntervalPercentile (100.0), 2), 7)
-                     + rightColumn (juce::String (timing.getNumCloseIntervals()), 7));
-        }
+            const auto& port = entry.value;
+            const auto pair = [&port] (const char* figure, int places)
+            {
+                return fixed (port["sent"][figure], places) + " / " + fixed (port["received"][figure], places);
+            };
 
-        for (size_t port = 0; port < update.getPortTimings().size(); ++port)
-        {
-            const auto excess = update.getPortTimings()[port]->findExcess (capPer100Ms);
-
-            if (excess.windows > 0)
-                out.add ("  " + update.getPortNames()[(int) port] + ": " + juce::String (excess.windows) + " windows of 100 ms over "
-                         + juce::String (capPer100Ms) + " B, in " + juce::String (excess.episodes) + " episodes; shortest interval in them "
-                         + "under 1 ms (catch-up tick) " + juce::String (excess.withCatchUp) + ", 1 to 3 ms "
-                         + juce::String (excess.withShortened) + ", none under 3 ms " + juce::String (excess.withNoneUnder3Ms));
+            out.add ("  " + column (entry.name.toString(), 12) + rightColumn (port["chunks"].toString(), 7)
+                     + rightColumn (port["ticks"].toString(), 7) + rightColumn (port["heldBackTicks"].toString(), 6)
+                     + rightColumn (port["busySends"].toString(), 6) + rightColumn (port["ticksFindingNothingWaiting"].toString(), 6)
+                     + rightColumn (fixed (port["longestSendMs"], 3), 8)
+                     + (paced ? rightColumn (pair ("intervalsUnder3Ms", 0), 8) + rightColumn (pair ("shortestIntervalMs", 2), 13)
+                                    + rightColumn (pair ("longestIntervalMs", 2), 14) + rightColumn (pair ("mostBytesIn100Ms", 0), 14)
+                                    + rightColumn (fixed (port["longestHandoverMs"], 2), 13)
+                              : rightColumn (fixed (port["deviceBytesPerSecond"], 0), 11)));
         }
     }
 
     out.add ({});
-    out.add ("Pacing rules, worked out on the bare timer's own ticks for the longest port's chunks");
-    out.add ("  " + column ("", 58) + rightColumn ("s", 9) + rightColumn ("x ideal", 9) + rightColumn ("max B/100ms", 12)
-             + rightColumn ("<3 ms", 7) + rightColumn ("2 in a tick", 12));
-
-    for (auto& run : runs)
-    {
-        if (run.baseline == nullptr)
-            continue;
-
-        const auto model = modelPacing (*run.baseline, run.update);
-
-        for (int rule = 0; rule < PacingModel::numRules; ++rule)
-        {
-            const auto& timing = model.getTiming ((PacingModel::Rule) rule);
-            out.add ("  " + column (run.describe() + ", " + PacingModel::describeRule ((PacingModel::Rule) rule), 58)
-                     + rightColumn (fixed (timing.getSpanMs() * 0.001, 3), 9)
-                     + rightColumn (fixed (timing.getSpanMs() * 0.001 / run.update.getIdealSeconds(), 4), 9)
-                     + rightColumn (juce::String (timing.getMostBytesInWindow()), 12)
-                     + rightColumn (juce::String (timing.getNumCloseIntervals()), 7)
-                     + rightColumn (juce::String (model.getTicksSendingTwoOrMore ((PacingModel::Rule) rule)), 12));
-        }
-
-        if (model.ranOutOfTicks())
-            out.add ("  ! the bare timer's ticks ran out before every chunk was placed");
-    }
+    out.add ("  ticks: the sender's, one for each time it asked what the output still held; held: ticks that sent nothing");
+    out.add ("  though the output could take it (the clock or a rule held the chunk back); busy: ticks the output could");
+    out.add ("  not take it; empty: ticks that found nothing waiting; send ms: the longest one send took on the message");
+    out.add ("  thread; to device ms: the longest from a chunk's send to the device; device B/s: what the device took,");
+    out.add ("  from its first piece to its last");
 
     out.add ({});
-    out.add ("CPU (getrusage, whole process)");
-    out.add ("  " + column ("", 40) + rightColumn ("user s", 9) + rightColumn ("system s", 9) + rightColumn ("% core", 8)
-             + rightColumn ("s per MB", 10) + rightColumn ("msg thread s", 13) + rightColumn ("switches/s", 11));
+    out.add ("CPU, % of one core: the process by getrusage, the emulated device by the delivery thread's own clock, the");
+    out.add ("updater the difference; wake-ups: the message thread's voluntary context switches a second");
+    out.add ("  " + column ("", 62) + rightColumn ("process", 8) + rightColumn ("device", 8) + rightColumn ("updater", 8)
+             + rightColumn ("wake-ups/s", 11) + rightColumn ("ticks/chunk", 12));
 
-    const auto cpuRow = [&] (const juce::String& name, const juce::var& cpu, double megabytes)
+    for (auto& condition : m.conditions)
     {
-        out.add ("  " + column (name, 40) + rightColumn (fixed (cpu["userSeconds"], 3), 9) + rightColumn (fixed (cpu["systemSeconds"], 3), 9)
-                 + rightColumn (fixed (cpu["percentOfOneCore"], 2), 8)
-                 + rightColumn (megabytes > 0.0 ? fixed ((double) cpu["cpuSeconds"] / megabytes, 4) : "-", 10)
-                 + rightColumn (fixed (cpu["messageThreadCpuSeconds"], 3), 13)
-                 + rightColumn (fixed (((double) cpu["voluntaryContextSwitches"] + (double) cpu["involuntaryContextSwitches"])
-                                           / (double) cpu["wallSeconds"], 0), 11));
-    };
+        const auto baseline = resultOf (condition.baseline);
 
-    const auto percentRow = [&] (const juce::String& name, double percent)
-    {
-        out.add ("  " + column (name, 40) + rightColumn ("", 18) + rightColumn (fixed (percent, 2), 8));
-    };
+        if (baseline.isObject())
+            out.add ("  " + column ("bare 4 ms timer, " + condition.name + " (" + baseline["ticks"].toString() + " ticks)", 62)
+                     + rightColumn (fixed (baseline["cpu"]["percentOfOneCore"], 2), 8) + rightColumn ("", 16)
+                     + rightColumn (fixed (baseline["cpu"]["messageThreadWakeUpsPerSecond"], 0), 11));
 
-    for (auto& run : runs)
-    {
-        const auto& update = run.update;
-        const auto megabytes = (double) update.getBytesSent() / 1.0e6;
-        cpuRow (run.describe() + " (" + fixed (megabytes, 2) + " MB)", update.getResult()["cpu"], megabytes);
-
-        if (m.deviceReplay != nullptr)
-            percentRow ("  emulated device (spaced replay)", deviceCpuPercent (update));
-
-        percentRow ("  updater alone", updaterCpuPercent (update));
-
-        if (run.baseline != nullptr)
+        for (auto* step : { condition.atPace, condition.slowDevice })
         {
-            cpuRow ("  bare timer, same ticks", run.baseline->getResult()["cpu"], 0.0);
-            percentRow ("  updater above the bare timer", updaterCpuPercent (update) - bareTimerCpuPercent (*run.baseline));
-        }
-    }
+            const auto update = resultOf (step);
 
-    const UpdateBench* quietFull = m.conditions.empty() ? nullptr : m.conditions.front().full;
-
-    if (quietFull != nullptr)
-    {
-        const auto memory = quietFull->getResult()["memory"];
-        out.add ({});
-        out.add ("Memory, full update (MiB)");
-        out.add ("  resident before startUpdate " + fixed (memory["residentBeforeStartMiB"], 1) + ", peak during the transfer "
-                 + fixed (memory["peakDuringTransferMiB"], 1) + ", of which the emulated device's logs grew "
-                 + fixed (memory["growthDuringTransferMiB"], 1) + "; updater's peak " + fixed (quietFull->getUpdaterPeakResidentMiB(), 1));
-        out.add ("  at completion: anonymous " + fixed (memory["anonymousAtCompletionMiB"], 1) + ", file-backed "
-                 + fixed (memory["fileBackedAtCompletionMiB"], 1));
-    }
-
-    if (m.loopAlone != nullptr || m.devicePresent != nullptr || m.deviceAbsent != nullptr)
-    {
-        out.add ({});
-        out.add ("Idle (100 ms presence poll)");
-        out.add ("  " + column ("", 34) + rightColumn ("s", 9) + rightColumn ("CPU s/min", 11) + rightColumn ("% core", 8)
-                 + rightColumn ("polls", 7));
-
-        for (auto* idle : { m.loopAlone, m.devicePresent, m.deviceAbsent })
-        {
-            if (idle == nullptr)
+            if (! completed (update))
                 continue;
 
-            const auto result = idle->getResult();
-            out.add ("  " + column (idle->getName(), 34) + rightColumn (fixed (result["cpu"]["wallSeconds"], 1), 9)
-                     + rightColumn (fixed (idle->getCpuSecondsPerMinute(), 4), 11)
-                     + rightColumn (fixed (idle->getCpuSecondsPerMinute() / 0.6, 3), 8)
-                     + rightColumn (result["presenceReports"].toString(), 7));
+            const auto cpu = update["cpu"];
+            out.add ("  " + column (update["name"].toString(), 62) + rightColumn (fixed (cpu["percentOfOneCore"], 2), 8)
+                     + rightColumn (cpu.hasProperty ("deliveryThreadPercentOfOneCore") ? fixed (cpu["deliveryThreadPercentOfOneCore"], 2) : "?", 8)
+                     + rightColumn (fixed (updaterCpuPercent (update), 2), 8)
+                     + rightColumn (fixed (cpu["messageThreadWakeUpsPerSecond"], 0), 11)
+                     + rightColumn (fixed (ticksPerChunk (update), 3), 12));
         }
     }
 
-    if (m.firstFrame != nullptr)
-    {
-        const auto result = m.firstFrame->getResult();
-        out.add ({});
-        out.add ("First painted frame of the main window, from process creation (Xvfb)");
+    out.add ({});
+    out.add ("Idle (100 ms presence poll)");
 
-        if (result.hasProperty ("skipped"))
-        {
-            out.add ("  skipped: " + result["skipped"].toString());
-        }
-        else
-        {
-            for (auto [key, name] : { std::pair { "noDevice", "no device" }, std::pair { "devicePluggedIn", "device plugged in" } })
-            {
-                int run = 0;
-
-                for (auto& entry : *result[key]["runs"].getArray())
-                    out.add ("  " + column (juce::String (name) + ", run " + juce::String (++run) + ":", 27) + "initialise at "
-                             + fixed (entry["initialiseSeconds"], 3) + " s, window made at " + fixed (entry["windowCreatedSeconds"], 3)
-                             + " s, first paint at " + fixed (entry["firstPaintSeconds"], 3) + " s, peak resident "
-                             + fixed (entry["peakResidentMiB"], 1) + " MiB");
-            }
-
-            for (auto& failure : *result["failures"].getArray())
-                out.add ("  ! " + failure.toString());
-        }
-    }
+    for (auto* idle : { m.devicePresent, m.deviceAbsent })
+        if (idle != nullptr)
+            out.add ("  " + column (idle->getName(), 24) + fixed (idle->getCpuSecondsPerMinute(), 4) + " CPU s a minute over "
+                     + fixed (idle->getResult()["cpu"]["wallSeconds"], 1) + " s, "
+                     + idle->getResult()["presenceReports"].toString() + " polls"
+                     + ((bool) idle->getResult()["passed"] ? juce::String() : "; FAILED: " + idle->getResult()["failures"][0].toString()));
 
     out.add ({});
     out.add ("Targets");
@@ -515,10 +386,13 @@ juce::String BenchReport::toTable() const
     for (auto& target : targets)
     {
         const auto unit = target["unit"].toString();
-        const auto places = unit == "bytes" || unit == "intervals" ? 0 : (unit == "MiB" ? 1 : (unit == "x" ? 4 : 3));
-        const auto verdict = ! (bool) target["judged"] ? "report" : ((bool) target["met"] ? "met" : "MISSED");
-        out.add ("  " + column (verdict, 8) + column (target["name"].toString(), 66)
-                 + fixed (target["value"], places) + " " + unit + " (limit " + fixed (target["limit"], places) + ")"
+        const auto places = unit == "x" ? 4 : (unit == "% of one core" || unit == "ms" ? 3 : (unit == "MB" ? 1 : 0));
+        const auto measured = target.hasProperty ("value");
+        const auto verdict = ! measured ? "not run" : (! (bool) target["judged"] ? "report" : ((bool) target["met"] ? "met" : "MISSED"));
+
+        out.add ("  " + column (verdict, 9) + column (target["name"].toString(), 90)
+                 + (measured ? fixed (target["value"], places) + " " + unit : juce::String ("-"))
+                 + (target.hasProperty ("limit") ? " (limit " + fixed (target["limit"], places) + ")" : juce::String())
                  + (target.hasProperty ("note") ? "; " + target["note"].toString() : juce::String()));
     }
 
@@ -539,48 +413,6 @@ juce::StringArray BenchReport::writeFiles (const juce::File& folder) const
 
     if (tableFile.replaceWithText (toTable()))
         written.add (tableFile.getFullPathName());
-
-    const auto runs = getRuns();
-    IntervalPlot plot ("Intervals between consecutive chunks (ms), per port as the emulated device saw them; count on a log scale",
-                       juce::jmax (1, (int) runs.size()));
-    int column = 0;
-
-    for (auto& run : runs)
-    {
-        if (run.baseline != nullptr && run.baseline->getTiming() != nullptr)
-            plot.addPanel (column, run.describe() + " (bare juce::Timer)", run.baseline->getTiming()->getIntervals());
-
-        for (size_t port = 0; port < run.update.getPortTimings().size(); ++port)
-            plot.addPanel (column, run.describe() + ", " + run.update.getPortNames()[(int) port],
-                           run.update.getPortTimings()[port]->getIntervals());
-
-        ++column;
-    }
-
-    juce::StringArray csv { "mode,condition,port,chunk,arrivalMsAfterStart,bytes" };
-
-    for (auto& run : runs)
-    {
-        for (size_t port = 0; port < run.update.getPortTimings().size(); ++port)
-        {
-            const auto& timing = *run.update.getPortTimings()[port];
-
-            for (size_t i = 0; i < timing.getArrivals().size(); ++i)
-                csv.add (run.update.getMode() + "," + run.condition.name + "," + run.update.getPortNames()[(int) port] + ","
-                         + juce::String ((int) i + 1) + "," + fixed (timing.getArrivals()[i] - timing.getStartMs(), 3) + ","
-                         + juce::String (timing.getSizes()[i]));
-        }
-    }
-
-    const auto csvFile = folder.getChildFile ("bench-chunk-times.csv");
-
-    if (csvFile.replaceWithText (csv.joinIntoString ("\n") + "\n"))
-        written.add (csvFile.getFullPathName());
-
-    const auto plotFile = folder.getChildFile ("bench-intervals.png");
-
-    if (plot.writePng (plotFile))
-        written.add (plotFile.getFullPathName());
 
     return written;
 }

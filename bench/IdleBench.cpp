@@ -21,7 +21,6 @@ juce::String IdleBench::getName() const
 {
     switch (situation)
     {
-        case Situation::loopAlone:      return "idle, message loop alone";
         case Situation::devicePresent:  return "idle, device present";
         case Situation::deviceAbsent:   return "idle, device absent";
     }
@@ -33,13 +32,7 @@ void IdleBench::start (std::function<void()> onFinished)
 {
     finished = std::move (onFinished);
 
-    if (situation == Situation::loopAlone)
-    {
-        juce::MessageManager::callAsync ([this] { beginMeasuring(); });
-        return;
-    }
-
-    rig = std::make_unique<BenchRig> (catalogue, situation == Situation::devicePresent);
+    rig = std::make_unique<BenchRig> (catalogue, situation == Situation::devicePresent, 0.0);
     rig->controller->addListener (&recorder);
 
     if (situation == Situation::devicePresent)
@@ -74,7 +67,7 @@ void IdleBench::timerCallback()
     reportsDuring = recorder.getNumPresenceReports() - reportsBefore;
     presentDuring = recorder.getNumPresentReports();
 
-    if (situation != Situation::loopAlone && reportsDuring < seconds * 5)
+    if (reportsDuring < seconds * 5)
         failures.add ("the presence poll reported only " + juce::String (reportsDuring) + " times");
 
     if (situation == Situation::deviceAbsent && presentDuring > 0)

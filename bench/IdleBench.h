@@ -9,14 +9,13 @@ struct BenchRig;
 
 /** What the updater costs while it only watches for the device: the controller's 100 ms
     presence poll with the device present (and identified) or absent, measured over a
-    stretch of the message loop. The loop alone, without a controller, is measured the
-    same way, as what JUCE costs anyway.
+    stretch of the message loop.
 */
 class IdleBench : public BenchStep,
                   private juce::Timer
 {
 public:
-    enum class Situation { loopAlone, devicePresent, deviceAbsent };
+    enum class Situation { devicePresent, deviceAbsent };
 
     IdleBench (FirmwareCatalogue& catalogueToUse, Situation situationToMeasure, int secondsToMeasure);
     ~IdleBench() override;

@@ -1,8 +1,6 @@
 #include "BenchReport.h"
 #include "BenchSequence.h"
 #include "CompetingLoad.h"
-#include "DeviceReplay.h"
-#include "FirstFrameRun.h"
 #include "IdleBench.h"
 #include "LoadStep.h"
 #include "ProcessMeter.h"
@@ -31,9 +29,10 @@ int main (int argc, char* argv[])
 
     if (args.contains ("--help"))
     {
-        std::cout << "qz_bench [--out FOLDER] [--quick] [--idle-seconds N] [--first-frame-runs N]\n"
+        std::cout << "qz_bench [--out FOLDER] [--quick]\n"
                      "  --out     where the results go (the benchmark's own folder if not given)\n"
-                     "  --quick   the alternative update only, 5 s per idle case and one first frame of each kind\n"
+                     "  --quick   the alternative update at the pace instead of the full one, and 5 s instead of 20 s\n"
+                     "            for the bare timer and each idle case\n"
                      "Every update runs twice: on the machine as it is, then with stress-ng loading both cores.\n";
         return 0;
     }
@@ -42,8 +41,7 @@ int main (int argc, char* argv[])
     const auto quick = args.contains ("--quick");
     const auto outFolder = juce::File::getCurrentWorkingDirectory()
                                .getChildFile (optionValue (args, "--out", self.getParentDirectory().getFullPathName()));
-    const auto idleSeconds = optionValue (args, "--idle-seconds", quick ? "5" : "20").getIntValue();
-    const auto firstFrameRuns = optionValue (args, "--first-frame-runs", quick ? "1" : "5").getIntValue();
+    const auto stretchSeconds = quick ? 5 : 20;
 
     // The application object made below expects to live in a standalone application.
     juce::JUCEApplicationBase::createInstance = [] () -> juce::JUCEApplicationBase* { return nullptr; };
@@ -58,10 +56,7 @@ int main (int argc, char* argv[])
     VR24FirmwareUpdaterApplication application;
     application.buildFirmwareCatalogue();
     auto& catalogue = application.getCatalogue();
-    const auto interval = UpdateBench::intervalMs (catalogue);
-
-    // Ticks beyond the measured ones for the pacing model, whose rule within the cap skips a few.
-    constexpr int extraTicksDivisor = 20;
+    const auto interval = catalogue.size() > 0 ? catalogue[0]->intervalMs : 0;
 
     std::cout << "Corvale QZ Firmware Updater benchmark" << std::endl;
     BenchSequence sequence;
@@ -82,19 +77,9 @@ int main (int argc, char* argv[])
         auto& condition = measured.conditions.emplace_back();
         condition.name = loaded ? "under load" : "quiet";
         condition.load = loaded ? load.getCommand() + " (normal priority)" : juce::String ("none of our own");
-        const auto label = [&condition] (const char* mode) { return juce::String (mode) + ", " + condition.name; };
-
-        if (! quick)
-        {
-            const auto fullTicks = UpdateBench::ticksOfLongestPort (catalogue, false);
-            condition.fullBaseline = sequence.add<TimerBaseline> (label ("full"), interval, fullTicks, fullTicks / extraTicksDivisor);
-            condition.full = sequence.add<UpdateBench> (catalogue, false, condition.name);
-        }
-
-        const auto alternativeTicks = UpdateBench::ticksOfLongestPort (catalogue, true);
-        condition.alternativeBaseline = sequence.add<TimerBaseline> (label ("alternative"), interval, alternativeTicks,
-                                                                     alternativeTicks / extraTicksDivisor);
-        condition.alternative = sequence.add<UpdateBench> (catalogue, true, condition.name);
+        condition.baseline = sequence.add<TimerBaseline> (condition.name, interval, stretchSeconds);
+        condition.atPace = sequence.add<UpdateBench> (catalogue, quick, 0.0, condition.name);
+        condition.slowDevice = sequence.add<UpdateBench> (catalogue, true, BenchReport::slowDrainRate, condition.name);
 
         if (loaded)
         {
@@ -103,18 +88,15 @@ int main (int argc, char* argv[])
         }
     }
 
-    measured.deviceReplay = sequence.add<DeviceReplay> (catalogue, quick, quick ? 250 : 1000);
-    measured.loopAlone = sequence.add<IdleBench> (catalogue, IdleBench::Situation::loopAlone, idleSeconds);
-    measured.devicePresent = sequence.add<IdleBench> (catalogue, IdleBench::Situation::devicePresent, idleSeconds);
-    measured.deviceAbsent = sequence.add<IdleBench> (catalogue, IdleBench::Situation::deviceAbsent, idleSeconds);
-    measured.firstFrame = sequence.add<FirstFrameRun> (self.getSiblingFile ("qz_first_frame"), firstFrameRuns);
+    measured.devicePresent = sequence.add<IdleBench> (catalogue, IdleBench::Situation::devicePresent, stretchSeconds);
+    measured.deviceAbsent = sequence.add<IdleBench> (catalogue, IdleBench::Situation::deviceAbsent, stretchSeconds);
 
     sequence.run();
     measured.machineAtEnd = ProcessMeter::describeMachine();
 
     for (auto& condition : measured.conditions)
     {
-        if (! sequence.wasRun (condition.alternative))
+        if (! sequence.wasRun (condition.atPace))
         {
             condition = { condition.name, condition.load };
             condition.skipped = loadStart != nullptr ? loadStart->getResult()["failure"].toString() : juce::String();

@@ -1,8 +1,6 @@
 #include "ProcessMeter.h"
 
 #include <sys/resource.h>
-#include <time.h>
-#include <unistd.h>
 
 namespace
 {
@@ -48,6 +46,7 @@ ProcessMeter::Snapshot ProcessMeter::now()
     getrusage (RUSAGE_THREAD, &usage);
     snapshot.threadUserSeconds = secondsOf (usage.ru_utime);
     snapshot.threadSystemSeconds = secondsOf (usage.ru_stime);
+    snapshot.threadVoluntarySwitches = usage.ru_nvcsw;
 
     readMachineTicks (snapshot.machineBusyTicks, snapshot.machineTotalTicks, snapshot.machineStealTicks);
     return snapshot;
@@ -78,6 +77,8 @@ juce::var ProcessMeter::describe (const Snapshot& from, const Snapshot& to)
                                                         + (to.threadSystemSeconds - from.threadSystemSeconds));
     result->setProperty ("voluntaryContextSwitches", (juce::int64) (to.voluntarySwitches - from.voluntarySwitches));
     result->setProperty ("involuntaryContextSwitches", (juce::int64) (to.involuntarySwitches - from.involuntarySwitches));
+    result->setProperty ("messageThreadWakeUpsPerSecond",
+                         wallSeconds > 0.0 ? (double) (to.threadVoluntarySwitches - from.threadVoluntarySwitches) / wallSeconds : 0.0);
     result->setProperty ("machineBusyPercent", 100.0 * machineBusy);
     result->setProperty ("machineStealPercent", 100.0 * machineSteal);
     result->setProperty ("othersBusyPercent", 100.0 * juce::jmax (0.0, machineBusy - ownShare));
@@ -101,21 +102,6 @@ bool ProcessMeter::resetPeakResident()
 {
     // Writing 5 to clear_refs resets VmHWM (Linux 4.0 and later).
     return juce::File ("/proc/self/clear_refs").replaceWithText ("5");
-}
-
-double ProcessMeter::secondsSinceProcessStart()
-{
-    // The fields after the command name, which is bracketed and may hold spaces; starttime is
-    // field 22 of the whole line, in clock ticks since boot.
-    const auto stat = juce::File ("/proc/self/stat").loadFileAsString();
-    auto fields = juce::StringArray::fromTokens (stat.fromLastOccurrenceOf (")", false, false), false);
-    fields.removeEmptyStrings();
-    const auto startTicks = fields[19].getDoubleValue();
-
-    timespec boot {};
-    clock_gettime (CLOCK_BOOTTIME, &boot);
-    const auto nowSeconds = (double) boot.tv_sec + (double) boot.tv_nsec * 1.0e-9;
-    return nowSeconds - startTicks / (double) sysconf (_SC_CLK_TCK);
 }
 
 juce::var ProcessMeter::describeMachine()

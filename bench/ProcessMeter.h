@@ -4,7 +4,8 @@
 
 /** Readings of this process and of the machine, taken between two moments of a run.
 
-    CPU comes from getrusage, for the whole process and for the calling thread apart;
+    CPU and context switches come from getrusage, for the whole process and for the calling
+    thread apart, whose voluntary switches are the times it went to sleep to be woken again;
     memory from /proc/self/status; the machine's load from /proc/stat, so that a figure
     can say how busy the other programs on this shared machine were while it was taken.
 */
@@ -18,6 +19,7 @@ public:
         double threadUserSeconds = 0.0, threadSystemSeconds = 0.0;
         double machineBusyTicks = 0.0, machineTotalTicks = 0.0, machineStealTicks = 0.0;
         long voluntarySwitches = 0, involuntarySwitches = 0;
+        long threadVoluntarySwitches = 0;
     };
 
     /** Takes a snapshot; the thread figures are the calling thread's. */
@@ -33,9 +35,6 @@ public:
 
     /** Starts the peak resident size (VmHWM) afresh from the current size. */
     static bool resetPeakResident();
-
-    /** Seconds since this process was created, from /proc/self/stat (10 ms steps). */
-    static double secondsSinceProcessStart();
 
     /** The load averages and the cores, as /proc/loadavg and the system tell them. */
     static juce::var describeMachine();

@@ -1,9 +1,8 @@
 #include "TimerBaseline.h"
 
-TimerBaseline::TimerBaseline (const juce::String& modeName, int intervalMs, int numTicks, int numExtraTicks)
-    : mode (modeName), interval (intervalMs), ticksWanted (numTicks), extraTicks (numExtraTicks)
+TimerBaseline::TimerBaseline (const juce::String& conditionName, int intervalMs, int secondsToRun)
+    : condition (conditionName), interval (intervalMs), seconds (secondsToRun)
 {
-    tickTimes.reserve ((size_t) (numTicks + numExtraTicks));
 }
 
 TimerBaseline::~TimerBaseline()
@@ -13,7 +12,7 @@ TimerBaseline::~TimerBaseline()
 
 juce::String TimerBaseline::getName() const
 {
-    return "baseline " + mode;
+    return "bare " + juce::String (interval) + " ms timer, " + condition;
 }
 
 void TimerBaseline::start (std::function<void()> onFinished)
@@ -25,34 +24,30 @@ void TimerBaseline::start (std::function<void()> onFinished)
 
 void TimerBaseline::timerCallback()
 {
-    tickTimes.push_back (juce::Time::getMillisecondCounterHiRes());
+    ++ticks;
 
-    if ((int) tickTimes.size() == ticksWanted)
-        after = ProcessMeter::now();
-
-    if ((int) tickTimes.size() < ticksWanted + extraTicks)
+    if (juce::Time::getMillisecondCounterHiRes() - before.wallMs < seconds * 1000.0)
         return;
 
+    after = ProcessMeter::now();
     stopTimer();
-    const std::vector<double> measured (tickTimes.begin(), tickTimes.begin() + ticksWanted);
-    timing = std::make_unique<ChunkTiming> (before.wallMs, measured, std::vector<int> (measured.size(), 0));
     juce::MessageManager::callAsync (finished);
 }
 
-double TimerBaseline::getWallSeconds() const noexcept
+double TimerBaseline::getCpuPercent() const
 {
-    return (after.wallMs - before.wallMs) * 0.001;
+    const auto wallSeconds = (after.wallMs - before.wallMs) * 0.001;
+    return wallSeconds > 0.0 ? 100.0 * ProcessMeter::cpuSeconds (before, after) / wallSeconds : 0.0;
 }
 
 juce::var TimerBaseline::getResult() const
 {
+    const auto cpu = ProcessMeter::describe (before, after);
+
     auto* result = new juce::DynamicObject();
     result->setProperty ("intervalMs", interval);
-    result->setProperty ("ticks", ticksWanted);
-    result->setProperty ("wallSeconds", getWallSeconds());
-    result->setProperty ("idealSeconds", ticksWanted * interval * 0.001);
-    result->setProperty ("ticksPerSecond", ticksWanted / getWallSeconds());
-    result->setProperty ("intervals", timing->toVar (0));
-    result->setProperty ("cpu", ProcessMeter::describe (before, after));
+    result->setProperty ("ticks", ticks);
+    result->setProperty ("ticksPerSecond", ticks / (double) cpu["wallSeconds"]);
+    result->setProperty ("cpu", cpu);
     return juce::var (result);
 }

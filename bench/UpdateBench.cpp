@@ -1,5 +1,7 @@
 #include "UpdateBench.h"
 #include "BenchRig.h"
+#include "ChunkTiming.h"
+#include "SequencerClientCount.h"
 #include "midi/DeviceIdentity.h"
 #include "tests/ControllerTestSupport.h"
 
@@ -9,8 +11,7 @@ namespace
 {
     constexpr int identityTimeoutMs = 10000;
     constexpr int settleMs = 200;
-    constexpr double megabyte = 1.0e6;
-    constexpr double mebibyte = 1024.0 * 1024.0;
+    constexpr double listIntervalMs = 100.0;
 
     bool isAssets (const FirmwareImage& image)
     {
@@ -35,17 +36,17 @@ namespace
         return -1;
     }
 
-    // Per port, the sum over the images the mode sends.
-    template <typename Value, typename PerImage>
-    Value longestPort (const FirmwareCatalogue& catalogue, bool skipAssets, PerImage perImage)
+    // Per port, the sum over the images the mode sends; the most of any port.
+    template <typename PerImage>
+    double longestPort (const FirmwareCatalogue& catalogue, bool skipAssets, PerImage perImage)
     {
-        std::map<juce::String, Value> perPort;
+        std::map<juce::String, double> perPort;
 
         for (auto* image : catalogue)
             if (isSent (*image, skipAssets))
                 perPort[image->getPortName()] += perImage (*image);
 
-        Value longest {};
+        double longest = 0.0;
 
         for (auto& entry : perPort)
             longest = juce::jmax (longest, entry.second);
@@ -54,8 +55,9 @@ namespace
     }
 }
 
-UpdateBench::UpdateBench (FirmwareCatalogue& catalogueToSend, bool shouldSkipAssets, const juce::String& conditionName)
-    : catalogue (catalogueToSend), skipAssets (shouldSkipAssets), condition (conditionName)
+UpdateBench::UpdateBench (FirmwareCatalogue& catalogueToSend, bool shouldSkipAssets, double deviceDrainRate,
+                          const juce::String& conditionName)
+    : catalogue (catalogueToSend), skipAssets (shouldSkipAssets), drainRate (deviceDrainRate), condition (conditionName)
 {
 }
 
@@ -67,33 +69,17 @@ UpdateBench::~UpdateBench()
 
 juce::String UpdateBench::getName() const
 {
-    return getMode() + ", " + condition;
+    return juce::String (skipAssets ? "alternative" : "full")
+         + (atThePace() ? " update at the pace" : " update to a slow device (" + juce::String (juce::roundToInt (drainRate)) + " B/s)")
+         + ", " + condition;
 }
 
-juce::String UpdateBench::getMode() const
+double UpdateBench::idealSeconds() const
 {
-    return skipAssets ? "alternative" : "full";
-}
+    if (atThePace())
+        return longestPort (catalogue, skipAssets, [] (const FirmwareImage& image) { return image.numChunks * image.intervalMs * 0.001; });
 
-int UpdateBench::intervalMs (const FirmwareCatalogue& catalogue)
-{
-    return catalogue.size() > 0 ? catalogue[0]->intervalMs : 0;
-}
-
-double UpdateBench::idealSeconds (const FirmwareCatalogue& catalogue, bool skipAssets)
-{
-    return longestPort<double> (catalogue, skipAssets,
-                                [] (const FirmwareImage& image) { return image.numChunks * image.intervalMs * 0.001; });
-}
-
-int UpdateBench::chunksOfLongestPort (const FirmwareCatalogue& catalogue, bool skipAssets)
-{
-    return longestPort<int> (catalogue, skipAssets, [] (const FirmwareImage& image) { return image.numChunks; });
-}
-
-int UpdateBench::ticksOfLongestPort (const FirmwareCatalogue& catalogue, bool skipAssets)
-{
-    return longestPort<int> (catalogue, skipAssets, [] (const FirmwareImage& image) { return image.numChunks + 1; });
+    return longestPort (catalogue, skipAssets, [] (const FirmwareImage& image) { return (double) image.data.getSize(); }) / drainRate;
 }
 
 void UpdateBench::start (std::function<void()> onFinished)
@@ -101,7 +87,7 @@ void UpdateBench::start (std::function<void()> onFinished)
     finished = std::move (onFinished);
     recorder.onIdentified = [this] { beginTransfer(); };
 
-    rig = std::make_unique<BenchRig> (catalogue);
+    rig = std::make_unique<BenchRig> (catalogue, true, drainRate);
     rig->controller->addListener (&recorder);
 
     phase = Phase::identifying;
@@ -118,6 +104,7 @@ void UpdateBench::beginTransfer()
     for (int processor = 0; processor < EmulatedQzDevice::numProcessors; ++processor)
         rig->device.clear (processor);
 
+    rig->timed.clearNotes();
     recorder.clearUpdate();
     recorder.onFinished = [this] { transferFinished(); };
 
@@ -125,8 +112,10 @@ void UpdateBench::beginTransfer()
     residentBefore = ProcessMeter::statusBytes ("VmRSS");
 
     phase = Phase::transferring;
-    startTimer ((int) (3000.0 * idealSeconds (catalogue, skipAssets)) + 10000);
+    startTimer ((int) (3000.0 * idealSeconds()) + 10000);
 
+    listingsBefore = rig->system.getNumListQueries();
+    deliveryCpuBefore = rig->getDeliveryCpuSeconds();
     before = ProcessMeter::now();
     rig->controller->startUpdate (skipAssets);
 }
@@ -137,11 +126,11 @@ void UpdateBench::transferFinished()
         return;
 
     after = ProcessMeter::now();
+    deliveryCpuAfter = rig->getDeliveryCpuSeconds();
+    listingsAfter = rig->system.getNumListQueries();
     completionMs = recorder.getCompletionTimeMs();
     peakDuringTransfer = ProcessMeter::statusBytes ("VmHWM");
     residentAtCompletion = ProcessMeter::statusBytes ("VmRSS");
-    anonymousAtCompletion = ProcessMeter::statusBytes ("RssAnon");
-    fileBackedAtCompletion = ProcessMeter::statusBytes ("RssFile");
 
     // A little longer on the loop, so that a second 1.0 or a late status would be seen.
     phase = Phase::settling;
@@ -168,41 +157,53 @@ void UpdateBench::timerCallback()
 
 void UpdateBench::evaluate()
 {
-    if (recorder.getCompletionTimeMs() > 0.0 || recorder.wasAborted())
+    const auto ran = recorder.getCompletionTimeMs() > 0.0 || recorder.wasAborted();
+
+    if (ran)
     {
         checkProgress();
         checkStatuses();
         checkDevice();
     }
 
-    const auto ports = describePorts();
+    const auto wallSeconds = ((completionMs > 0.0 ? completionMs : after.wallMs) - before.wallMs) * 0.001;
+    const auto listings = listingsAfter - listingsBefore;
+    const auto ports = ran ? describePorts() : juce::var();
 
     auto* object = new juce::DynamicObject();
-    object->setProperty ("mode", getMode());
+    object->setProperty ("name", getName());
+    object->setProperty ("mode", skipAssets ? "alternative" : "full");
+    object->setProperty ("atThePace", atThePace());
+    object->setProperty ("drainRate", atThePace() ? VirtualMidiSystem::defaultDrainRate : drainRate);
     object->setProperty ("condition", condition);
+    object->setProperty ("deliveryThreadRealTime", rig->isDeliveryRealTime());
+    object->setProperty ("completions", recorder.getNumCompletions());
+    object->setProperty ("wallSeconds", wallSeconds);
+    object->setProperty ("idealSeconds", idealSeconds());
+    object->setProperty ("ratioToIdeal", wallSeconds / idealSeconds());
+
+    if (completionMs > 0.0)
+    {
+        const auto clients = SequencerClientCount::list (listings);
+        auto* sequencer = new juce::DynamicObject();
+        sequencer->setProperty ("listings", clients.listings);
+        sequencer->setProperty ("clientsOpened", clients.clientsOpened);
+        sequencer->setProperty ("clientsClosed", clients.clientsClosed);
+        sequencer->setProperty ("listingsWithoutDevice", clients.listingsWithoutDevice);
+
+        if (clients.listingsWithoutDevice > 0)
+            failures.add ("the Linux listing missed the QZ's ports " + juce::String (clients.listingsWithoutDevice) + " times");
+
+        object->setProperty ("listings", listings);
+        object->setProperty ("listingLimit", EmulatedQzDevice::numProcessors * wallSeconds * 1000.0 / listIntervalMs);
+        object->setProperty ("linuxListing", juce::var (sequencer));
+        object->setProperty ("cpu", describeCpu());
+        object->setProperty ("memory", describeMemory());
+    }
+
+    object->setProperty ("ports", ports);
     object->setProperty ("passed", passed());
     object->setProperty ("failures", failures);
-    object->setProperty ("wallSeconds", getWallSeconds());
-    object->setProperty ("idealSeconds", getIdealSeconds());
-    object->setProperty ("ratioToIdeal", getWallSeconds() / getIdealSeconds());
-    object->setProperty ("ticksOfLongestPort", ticksOfLongestPort (catalogue, skipAssets));
-
-    juce::StringArray sequence;
-
-    for (auto& event : recorder.getStatuses())
-        sequence.add (juce::String (event.slot) + " " + UpdateRecorder::describeStatus (event.status));
-
-    object->setProperty ("statusSequence", sequence);
-    object->setProperty ("progressReports", (int) recorder.getProgressValues().size());
-    object->setProperty ("completions", recorder.getNumCompletions());
-    object->setProperty ("ports", ports);
-
-    auto cpu = ProcessMeter::describe (before, after);
-    const auto megabytesSent = (double) getBytesSent() / megabyte;
-    cpu.getDynamicObject()->setProperty ("megabytesSent", megabytesSent);
-    cpu.getDynamicObject()->setProperty ("cpuSecondsPerMegabyte", megabytesSent > 0.0 ? getCpuSeconds() / megabytesSent : 0.0);
-    object->setProperty ("cpu", cpu);
-    object->setProperty ("memory", describeMemory());
     result = juce::var (object);
 
     rig.reset();
@@ -305,104 +306,97 @@ void UpdateBench::checkDevice()
 juce::var UpdateBench::describePorts()
 {
     auto* ports = new juce::DynamicObject();
-    constexpr auto capPerWindow = (juce::int64) (bytesPerSecondCap * ChunkTiming::windowMs / 1000.0);
 
     for (int processor = 0; processor < EmulatedQzDevice::numProcessors; ++processor)
     {
         const juce::String portName (DeviceIdentity::portNames[processor]);
-        std::vector<double> times;
-        std::vector<int> sizes;
-
-        for (auto& piece : rig->device.getPieces (processor))
-        {
-            times.push_back (piece.timeMs);
-            sizes.push_back (piece.size);
-        }
-
+        const auto notes = rig->timed.getNotes (portName);
         int chunks = 0;
-        double ideal = 0.0;
-        juce::StringArray images;
 
         for (auto* image : catalogue)
-        {
             if (image->getPortName() == portName && isSent (*image, skipAssets))
-            {
                 chunks += image->numChunks;
-                ideal += image->numChunks * image->intervalMs * 0.001;
-                images.add (image->getName());
-            }
-        }
 
-        if ((int) times.size() != chunks)
-            failures.add (portName + ": " + juce::String ((int) times.size()) + " pieces arrived, not "
+        if ((int) notes.takenMs.size() != chunks)
+            failures.add (portName + ": " + juce::String ((int) notes.takenMs.size()) + " pieces were sent, not "
                           + juce::String (chunks) + " chunks");
 
-        if (! times.empty() && completionMs > 0.0 && times.back() > completionMs)
-            failures.add (portName + ": a chunk arrived after the 1.0 report");
+        const auto pieces = rig->device.getPieces (processor);
+        juce::int64 bytesAfterFirst = 0;
 
-        auto timing = std::make_unique<ChunkTiming> (before.wallMs, std::move (times), std::move (sizes));
+        for (size_t i = 1; i < pieces.size(); ++i)
+            bytesAfterFirst += pieces[i].size;
 
         auto* port = new juce::DynamicObject();
-        port->setProperty ("images", images);
         port->setProperty ("chunks", chunks);
-        port->setProperty ("idealSeconds", ideal);
-        port->setProperty ("capBytesPerSecond", bytesPerSecondCap);
-        port->setProperty ("capBytesPer100Ms", capPerWindow);
-        port->setProperty ("percentOfCap", 100.0 * timing->getBytesPerSecond() / bytesPerSecondCap);
-        port->setProperty ("timing", timing->toVar (capPerWindow));
-        ports->setProperty (portName, juce::var (port));
+        port->setProperty ("ticks", notes.pendingQueries);
+        port->setProperty ("busySends", notes.busySends);
+        port->setProperty ("heldBackTicks", notes.pendingQueries - (int) notes.takenMs.size() - notes.busySends);
+        port->setProperty ("ticksFindingNothingWaiting", notes.emptyQueries);
+        port->setProperty ("longestSendMs", notes.longestSendMs);
+        port->setProperty ("deviceBytesPerSecond", pieces.size() > 1 ? (double) bytesAfterFirst * 1000.0 / (pieces.back().timeMs - pieces.front().timeMs)
+                                                                     : 0.0);
+        port->setProperty ("sent", ChunkTiming (notes.takenMs, notes.takenSizes).toVar());
 
-        portNames.add (portName);
-        portTimings.push_back (std::move (timing));
+        // At the system's rate each write reaches the device whole, so a piece is a chunk.
+        if (atThePace())
+        {
+            std::vector<double> times;
+            std::vector<int> sizes;
+            double longestHandoverMs = 0.0;
+
+            for (auto& piece : pieces)
+            {
+                if (times.size() < notes.takenMs.size())
+                    longestHandoverMs = juce::jmax (longestHandoverMs, piece.timeMs - notes.takenMs[times.size()]);
+
+                times.push_back (piece.timeMs);
+                sizes.push_back (piece.size);
+            }
+
+            if ((int) times.size() != chunks)
+                failures.add (portName + ": " + juce::String ((int) times.size()) + " pieces arrived, not "
+                              + juce::String (chunks) + " chunks");
+
+            if (! times.empty() && completionMs > 0.0 && times.back() > completionMs)
+                failures.add (portName + ": a chunk arrived after the 1.0 report");
+
+            port->setProperty ("received", ChunkTiming (std::move (times), std::move (sizes)).toVar());
+            port->setProperty ("longestHandoverMs", longestHandoverMs);
+        }
+
+        ports->setProperty (portName, juce::var (port));
     }
 
     return juce::var (ports);
 }
 
+juce::var UpdateBench::describeCpu() const
+{
+    auto cpu = ProcessMeter::describe (before, after);
+    const auto wallSeconds = (double) cpu["wallSeconds"];
+    auto* object = cpu.getDynamicObject();
+
+    if (deliveryCpuBefore >= 0.0 && deliveryCpuAfter >= 0.0)
+    {
+        const auto deliverySeconds = deliveryCpuAfter - deliveryCpuBefore;
+        object->setProperty ("deliveryThreadSeconds", deliverySeconds);
+        object->setProperty ("deliveryThreadPercentOfOneCore", 100.0 * deliverySeconds / wallSeconds);
+        object->setProperty ("updaterPercentOfOneCore", 100.0 * (ProcessMeter::cpuSeconds (before, after) - deliverySeconds) / wallSeconds);
+    }
+
+    return cpu;
+}
+
 juce::var UpdateBench::describeMemory() const
 {
+    constexpr double megabyte = 1.0e6;
     auto* memory = new juce::DynamicObject();
-    memory->setProperty ("residentBeforeStartMiB", (double) residentBefore / mebibyte);
-    memory->setProperty ("peakDuringTransferMiB", (double) peakDuringTransfer / mebibyte);
-    memory->setProperty ("residentAtCompletionMiB", (double) residentAtCompletion / mebibyte);
-    memory->setProperty ("anonymousAtCompletionMiB", (double) anonymousAtCompletion / mebibyte);
-    memory->setProperty ("fileBackedAtCompletionMiB", (double) fileBackedAtCompletion / mebibyte);
-    memory->setProperty ("growthDuringTransferMiB", (double) (residentAtCompletion - residentBefore) / mebibyte);
+    memory->setProperty ("residentBeforeStartMB", (double) residentBefore / megabyte);
+    memory->setProperty ("peakDuringTransferMB", (double) peakDuringTransfer / megabyte);
+    memory->setProperty ("residentAtCompletionMB", (double) residentAtCompletion / megabyte);
+
+    // What the process grew by is the emulated device's record of every byte and piece.
+    memory->setProperty ("updaterPeakMB", (double) (peakDuringTransfer - (residentAtCompletion - residentBefore)) / megabyte);
     return juce::var (memory);
-}
-
-double UpdateBench::getIdealSeconds() const
-{
-    return idealSeconds (catalogue, skipAssets);
-}
-
-int UpdateBench::getChunksOfLongestPort() const
-{
-    return chunksOfLongestPort (catalogue, skipAssets);
-}
-
-double UpdateBench::getUpdaterPeakResidentMiB() const noexcept
-{
-    return (double) (peakDuringTransfer - (residentAtCompletion - residentBefore)) / mebibyte;
-}
-
-double UpdateBench::getWallSeconds() const noexcept
-{
-    const auto end = completionMs > 0.0 ? completionMs : after.wallMs;
-    return (end - before.wallMs) * 0.001;
-}
-
-double UpdateBench::getCpuSeconds() const noexcept
-{
-    return ProcessMeter::cpuSeconds (before, after);
-}
-
-juce::int64 UpdateBench::getBytesSent() const noexcept
-{
-    juce::int64 bytes = 0;
-
-    for (auto& timing : portTimings)
-        bytes += timing->getTotalBytes();
-
-    return bytes;
 }
