@@ -244,8 +244,20 @@ void BenchReport::judgeCondition (const Condition& condition, bool quiet)
     addTarget (slowName + "failed checks of every byte delivered", slow.isObject() ? juce::var (slow["failures"].size()) : juce::var(),
                0.0, "failures", slow.isObject() ? juce::String() : notSlow, true);
 
+    // The longest port's: what the device took, and how often the updater left it nothing to take.
+    juce::var longest;
+
+    if (auto* ports = slow["ports"].getDynamicObject())
+        for (auto& port : ports->getProperties())
+            if (! longest.isObject() || (int) port.value["chunks"] > (int) longest["chunks"])
+                longest = port.value;
+
     addTarget (slowName + "wall time / device-bound ideal", slowDone ? slow["ratioToIdeal"] : juce::var(), slowDeviceLimit, "x",
-               slowDone ? fixed (slow["wallSeconds"], 3) + " s / " + fixed (slow["idealSeconds"], 3) + " s" + onlyQuiet : notSlow, quiet);
+               slowDone ? fixed (slow["wallSeconds"], 3) + " s / " + fixed (slow["idealSeconds"], 3) + " s" + onlyQuiet
+                              + "; the longest port's device took " + fixed (longest["deviceBytesPerSecond"], 0) + " B/s, and "
+                              + longest["ticksFindingNothingWaiting"].toString() + " of its sender's ticks found nothing waiting"
+                        : notSlow,
+               quiet);
 
     addTarget (slowName + "longest time the message thread spent in one send", slowDone ? juce::var (longestSendMs (slow)) : juce::var(),
                -1.0, "ms", slowDone ? juce::String() : notSlow, false);
@@ -307,7 +319,7 @@ juce::String BenchReport::toTable() const
         const auto paced = (bool) update["atThePace"];
         out.add ({});
         out.add ("Ports, " + update["name"].toString() + (paced ? " (intervals in ms; as sent / as the device received them)" : ""));
-        out.add ("  " + column ("", 12) + rightColumn ("chunks", 7) + rightColumn ("ticks", 7) + rightColumn ("held", 6)
+        out.add ("  " + column ("", 12) + rightColumn ("chunks", 7) + rightColumn ("ticks", 7) + rightColumn ("held / due", 14)
                  + rightColumn ("busy", 6) + rightColumn ("empty", 6) + rightColumn ("send ms", 8)
                  + (paced ? rightColumn ("<3 ms", 8) + rightColumn ("shortest", 13) + rightColumn ("longest", 14)
                                 + rightColumn ("max B/100 ms", 14) + rightColumn ("to device ms", 13)
@@ -322,7 +334,7 @@ juce::String BenchReport::toTable() const
             };
 
             out.add ("  " + column (entry.name.toString(), 12) + rightColumn (port["chunks"].toString(), 7)
-                     + rightColumn (port["ticks"].toString(), 7) + rightColumn (port["heldBackTicks"].toString(), 6)
+                     + rightColumn (port["ticks"].toString(), 7) + rightColumn (port["heldBackTicks"].toString() + (paced ? " / " + port["heldBackWhileDue"].toString() : ""), 14)
                      + rightColumn (port["busySends"].toString(), 6) + rightColumn (port["ticksFindingNothingWaiting"].toString(), 6)
                      + rightColumn (fixed (port["longestSendMs"], 3), 8)
                      + (paced ? rightColumn (pair ("intervalsUnder3Ms", 0), 8) + rightColumn (pair ("shortestIntervalMs", 2), 13)
@@ -334,10 +346,10 @@ juce::String BenchReport::toTable() const
 
     out.add ({});
     out.add ("  ticks: the sender's, one for each time it asked what the output still held; held: ticks that sent nothing");
-    out.add ("  though the output could take it (the clock or a rule held the chunk back); busy: ticks the output could");
-    out.add ("  not take it; empty: ticks that found nothing waiting; send ms: the longest one send took on the message");
-    out.add ("  thread; to device ms: the longest from a chunk's send to the device; device B/s: what the device took,");
-    out.add ("  from its first piece to its last");
+    out.add ("  though the output was not busy; due: of those, at the pace, the ticks on which the sender's clock had the");
+    out.add ("  chunk due, so that the 3 ms gap or the 100 ms cap held it back; busy: ticks the output could not take it;");
+    out.add ("  empty: ticks that found nothing waiting; send ms: the longest one send took on the message thread; to device");
+    out.add ("  ms: the longest from a chunk's send to the device; device B/s: what the device took, first piece to last");
 
     out.add ({});
     out.add ("CPU, % of one core: the process by getrusage, the emulated device by the delivery thread's own clock, the");

@@ -1,8 +1,10 @@
 #include "CompetingLoad.h"
 
 #include <csignal>
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 extern char** environ;
 
@@ -43,14 +45,21 @@ bool CompetingLoad::start()
 
     argv.push_back (nullptr);
 
+    // stress-ng warns on stderr when it is stopped before its time limit, as it always is here.
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init (&files);
+    posix_spawn_file_actions_addopen (&files, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen (&files, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+
     posix_spawnattr_t attributes;
     posix_spawnattr_init (&attributes);
     posix_spawnattr_setflags (&attributes, POSIX_SPAWN_SETPGROUP);
     posix_spawnattr_setpgroup (&attributes, 0);
 
     pid_t child = 0;
-    const auto error = posix_spawnp (&child, argv[0], nullptr, &attributes, argv.data(), environ);
+    const auto error = posix_spawnp (&child, argv[0], &files, &attributes, argv.data(), environ);
     posix_spawnattr_destroy (&attributes);
+    posix_spawn_file_actions_destroy (&files);
 
     if (error != 0)
     {

@@ -34,7 +34,7 @@ public:
     int getPendingBytes() override
     {
         const auto pending = output->getPendingBytes();
-        ++notes.pendingQueries;
+        notes.pendingQueryMs.push_back (juce::Time::getMillisecondCounterHiRes());
         notes.emptyQueries += pending == 0 ? 1 : 0;
         return pending;
     }

@@ -6,8 +6,8 @@
 /** The system the updater talks to in the benchmark: another one passed through, with
     what the updater does to each output noted on the way. Per port name, across opens:
     when each piece was taken and its size, the longest time one send took, how many sends
-    found the output busy, and how often its waiting bytes were asked for, which the
-    sender does once on every tick, and found none.
+    found the output busy, and when its waiting bytes were asked for, which the sender does
+    once on every tick, with how often none were found.
 
     It makes itself the current system and puts the one it wraps back when it goes. The
     notes are kept without a lock: read them on the thread that sends, the message thread.
@@ -21,7 +21,7 @@ public:
         std::vector<int> takenSizes;
         double longestSendMs = 0.0;
         int busySends = 0;
-        int pendingQueries = 0;
+        std::vector<double> pendingQueryMs;
         int emptyQueries = 0;
     };
 

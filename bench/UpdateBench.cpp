@@ -321,6 +321,8 @@ juce::var UpdateBench::describePorts()
             failures.add (portName + ": " + juce::String ((int) notes.takenMs.size()) + " pieces were sent, not "
                           + juce::String (chunks) + " chunks");
 
+        const auto ticks = (int) notes.pendingQueryMs.size();
+        const auto sends = notes.takenMs.size();
         const auto pieces = rig->device.getPieces (processor);
         juce::int64 bytesAfterFirst = 0;
 
@@ -329,9 +331,9 @@ juce::var UpdateBench::describePorts()
 
         auto* port = new juce::DynamicObject();
         port->setProperty ("chunks", chunks);
-        port->setProperty ("ticks", notes.pendingQueries);
+        port->setProperty ("ticks", ticks);
         port->setProperty ("busySends", notes.busySends);
-        port->setProperty ("heldBackTicks", notes.pendingQueries - (int) notes.takenMs.size() - notes.busySends);
+        port->setProperty ("heldBackTicks", ticks - (int) sends - notes.busySends);
         port->setProperty ("ticksFindingNothingWaiting", notes.emptyQueries);
         port->setProperty ("longestSendMs", notes.longestSendMs);
         port->setProperty ("deviceBytesPerSecond", pieces.size() > 1 ? (double) bytesAfterFirst * 1000.0 / (pieces.back().timeMs - pieces.front().timeMs)
@@ -353,6 +355,27 @@ juce::var UpdateBench::describePorts()
                 times.push_back (piece.timeMs);
                 sizes.push_back (piece.size);
             }
+
+            const auto intervalMs = (double) catalogue[0]->intervalMs;
+            int heldWhileDue = 0;
+
+            // A tick that sent nothing while the next chunk was due by the sender's clock (which
+            // allows half a millisecond) was held back by the gap or the cap, or found the output busy.
+            for (size_t tick = 0, sent = 0; tick < notes.pendingQueryMs.size(); ++tick)
+            {
+                const auto tickMs = notes.pendingQueryMs[tick];
+                const auto nextTickMs = tick + 1 < notes.pendingQueryMs.size() ? notes.pendingQueryMs[tick + 1] : tickMs + 1.0e9;
+
+                while (sent < sends && notes.takenMs[sent] < tickMs)
+                    ++sent;
+
+                const auto sentOnThisTick = sent < sends && notes.takenMs[sent] < nextTickMs;
+
+                if (! sentOnThisTick && sent > 0 && sent < sends && tickMs + 0.5 >= notes.takenMs[0] + (double) sent * intervalMs)
+                    ++heldWhileDue;
+            }
+
+            port->setProperty ("heldBackWhileDue", heldWhileDue);
 
             if ((int) times.size() != chunks)
                 failures.add (portName + ": " + juce::String ((int) times.size()) + " pieces arrived, not "
