@@ -43,12 +43,11 @@ void UpdateRecorder::progressChanged (const double& progress)
 
 void UpdateRecorder::imageStatusChanged (int imageSlot, int status)
 {
-    const auto now = juce::Time::getMillisecondCounterHiRes();
     bool finished = false;
 
     {
         const juce::ScopedLock sl (lock);
-        statuses.push_back ({ imageSlot, status, now });
+        statuses.push_back ({ imageSlot, status });
 
         if (status == Controller::aborted && ! aborted)
         {
@@ -68,12 +67,6 @@ void UpdateRecorder::clearUpdate()
     progressValues.clear();
     completionTimeMs = 0.0;
     aborted = false;
-}
-
-int UpdateRecorder::getNumIdentified() const
-{
-    const juce::ScopedLock sl (lock);
-    return (int) identified.size();
 }
 
 int UpdateRecorder::getNumPresenceReports() const

@@ -8,9 +8,10 @@
     checks: which processors have told their version, every image status in order, every
     progress value, and when the completion (1.0) came.
 
-    Versions arrive on a MIDI input thread; onIdentified is handed to the message thread.
-    onFinished is called on the message thread, inside the controller's own report of
-    1.0 or of an aborted image, so that the moment it reads is the report's.
+    Everything arrives on the message thread. onIdentified is posted, so that the update
+    starts outside the controller's report of the last version; onFinished is called inside
+    the controller's own report of 1.0 or of an aborted image, so that the moment it reads
+    is the report's.
 */
 class UpdateRecorder : public Controller::Listener
 {
@@ -18,7 +19,6 @@ public:
     struct StatusEvent
     {
         int slot, status;
-        double timeMs;
     };
 
     std::function<void()> onIdentified;
@@ -32,7 +32,6 @@ public:
     /** Forgets statuses and progress, ready for an update; the versions are kept. */
     void clearUpdate();
 
-    int getNumIdentified() const;
     /** How often the presence poll has reported, and how many of those said "present". */
     int getNumPresenceReports() const;
     int getNumPresentReports() const;
