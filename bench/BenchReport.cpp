@@ -212,7 +212,7 @@ void BenchReport::judgeCondition (const Condition& condition, bool quiet)
                unless (most ("received", "mostBytesIn100Ms")), bytesPer100MsLimit, "bytes",
                paced ? "as sent: " + fixed (most ("sent", "mostBytesIn100Ms"), 0) : notPaced, true);
 
-    addTarget (prefix + "device listings during the update", unless (pace["listings"]), paced ? (double) pace["listingLimit"] : 0.0,
+    addTarget (prefix + "device listings during the update", unless (pace["listings"]), paced ? (double) pace["listingLimit"] : -1.0,
                "listings", paced ? "limit: one per port per 100 ms of the update" : notPaced, true);
 
     addTarget (prefix + "sequencer clients opened by the Linux listing, run as often", unless (pace["linuxListing"]["clientsOpened"]),
