@@ -1,5 +1,6 @@
 #include "WindowTestSupport.h"
 #include "emulator/EmulatedQzDevice.h"
+#include "midi/DeviceIdentity.h"
 
 namespace
 {
@@ -30,6 +31,19 @@ namespace
             for (auto* child : content->getChildren())
                 if (auto* label = dynamic_cast<juce::Label*> (child))
                     if (label->getX() == 10 && label->getY() >= 215 && label->isVisible())
+                        texts.add (label->getText());
+
+            return texts;
+        }
+
+        /** The three status rows, top to bottom. */
+        juce::StringArray statusRows()
+        {
+            juce::StringArray texts;
+
+            for (auto* child : content->getChildren())
+                if (auto* label = dynamic_cast<juce::Label*> (child))
+                    if (label->getX() == 13 && label->getY() >= 340)
                         texts.add (label->getText());
 
             return texts;
@@ -106,8 +120,67 @@ TEST_F (WholeApplicationTest, UpdatesFromTheClickToTheCompletionMessageThenShows
     device.resetUnit();
     EXPECT_TRUE (DialogAnswerer::press (completionTitle, "OK"));
     EXPECT_TRUE (waitUntil ([&] { return showsCurrentVersions ("0.0.3.6", "0.0.2.6", "0.0.2.6"); }));
+    EXPECT_TRUE (waitUntil ([&] { return statusRows() == juce::StringArray ("QZ Control: 0.0.3.6 confirmed",
+                                                                            "QZ Audio: 0.0.2.6 confirmed",
+                                                                            "QZ Graphics: 0.0.2.6 confirmed"); }))
+        << statusRows().joinIntoString (" | ");
     EXPECT_TRUE (updateButtonOf (*content).isEnabled());
     EXPECT_EQ (answerer.numSeen (completionTitle), 1);
+}
+
+TEST_F (WholeApplicationTest, AUnitResetOnlyAfterOkStillShowsItsNewVersionsAndIsConfirmed)
+{
+    ASSERT_TRUE (waitUntil ([&] { return showsCurrentVersions ("0.0.3.1", "0.0.2.1", "0.0.2.1"); }));
+    DialogAnswerer answerer ([] (auto& dialog) { return okUnless (completionTitle, dialog); });
+    ASSERT_TRUE (typeM());
+    ASSERT_TRUE (input.clickUntil (updateButtonOf (*content), [&] { return answerer.numSeen (marlowTitle) == 1; }));
+    ASSERT_TRUE (waitUntil ([] { return DialogAnswerer::numOpen (completionTitle) == 1; }, 30000));
+
+    // OK first: the unit, not reset yet, still reports what it ran, and the rows say so.
+    EXPECT_TRUE (DialogAnswerer::press (completionTitle, "OK"));
+    EXPECT_TRUE (waitUntil ([&] { return statusRows()[1] == "QZ Audio: still 0.0.2.1, reset it or update again"; }))
+        << statusRows().joinIntoString (" | ");
+    EXPECT_TRUE (showsCurrentVersions ("0.0.3.1", "0.0.2.1", "0.0.2.1"));
+
+    // Then the reset, which takes its ports away for longer than a poll, as a power cycle does.
+    device.resetUnit();
+    EXPECT_TRUE (waitUntil ([&] { return showsCurrentVersions ("0.0.3.6", "0.0.2.6", "0.0.2.6"); }));
+    EXPECT_TRUE (waitUntil ([&] { return statusRows() == juce::StringArray ("QZ Control: 0.0.3.6 confirmed",
+                                                                            "QZ Audio: 0.0.2.6 confirmed",
+                                                                            "QZ Graphics: 0.0.2.6 confirmed"); }))
+        << statusRows().joinIntoString (" | ");
+    saveScreenshot (*content, "6-confirmed");
+}
+
+TEST_F (WholeApplicationTest, APortHeldByAnotherProgramIsNamedInItsRowAndAnUpdateStopsBeforeAnyByte)
+{
+    // Another program takes the port while the unit is away.
+    ASSERT_TRUE (waitUntil ([&] { return showsCurrentVersions ("0.0.3.1", "0.0.2.1", "0.0.2.1"); }));
+    const auto audioPort = device.getPortId (EmulatedQzDevice::audio);
+    device.setPlugged (false);
+    ASSERT_TRUE (waitUntil ([&] { return currentVersions().isEmpty(); }));
+    system.setOutputFailsToOpen (audioPort, true);
+    device.setPlugged (true);
+    const juce::String held ("QZ Audio: in use, close programs using it and retry");
+
+    ASSERT_TRUE (waitUntil ([&] { return statusRows()[1] == held; })) << statusRows().joinIntoString (" | ");
+    saveScreenshot (*content, "7-port-in-use");
+
+    DialogAnswerer answerer ([] (auto& dialog) { return okUnless (abortTitle, dialog); });
+    ASSERT_TRUE (input.clickUntil (updateButtonOf (*content), [&] { return answerer.numSeen (normalTitle) == 1; }));
+    ASSERT_TRUE (waitUntil ([] { return DialogAnswerer::numOpen (abortTitle) == 1; }));
+
+    EXPECT_EQ (statusRows(), juce::StringArray ("QZ Control: Control Firmware Aborted", held, "QZ Graphics: Graphics Firmware Aborted"));
+
+    for (int processor = 0; processor < 3; ++processor)
+        EXPECT_EQ (device.getCompletedMessages (processor).size(), 0u) << processor;
+
+    EXPECT_EQ (device.getReceivedBytes (EmulatedQzDevice::control).size() % sizeof (DeviceIdentity::request), 0u);
+
+    // The other program lets go: once the message is closed, the row empties as the port opens.
+    system.setOutputFailsToOpen (audioPort, false);
+    EXPECT_TRUE (DialogAnswerer::press (abortTitle, "OK"));
+    EXPECT_TRUE (waitUntil ([&] { return statusRows()[1] == "QZ Audio: "; })) << statusRows().joinIntoString (" | ");
 }
 
 TEST_F (WholeApplicationTest, UnpluggingMidTransferShowsTheAbortMessageOnce)
