@@ -241,7 +241,7 @@ void BenchReport::judgeCondition (const Condition& condition, bool quiet)
     const auto notSlow = whyNotRun (slow, condition.skipped);
     const auto slowName = prefix + "slow device (" + fixed (slowDrainRate, 0) + " B/s a port), alternative update: ";
 
-    addTarget (slowName + "failed checks of every byte delivered", slow.isObject() ? juce::var (slow["failures"].size()) : juce::var(),
+    addTarget (slowName + "failed checks (every byte, the device's own check, statuses, one 1.0)", slow.isObject() ? juce::var (slow["failures"].size()) : juce::var(),
                0.0, "failures", slow.isObject() ? juce::String() : notSlow, true);
 
     // The longest port's: what the device took, and how often the updater left it nothing to take.
