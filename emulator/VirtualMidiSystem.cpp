@@ -795,11 +795,13 @@ std::vector<VirtualMidiSystem::Handover> VirtualMidiSystem::takeHandovers (doubl
 
 double VirtualMidiSystem::wantedNext (const Port& port, const Endpoint* endpoint)
 {
-    // A write goes whole unless the rates could never allow that much at once.
-    auto wanted = juce::jmin ((double) (port.writes.front().bytes.size() - port.frontOffset), port.allowance.most());
+    // A write goes whole unless the rates could never allow that much at once. Half of a
+    // full allowance at the most, so that the rate goes on filling the other half while this
+    // thread wakes late, instead of being lost at the top.
+    auto wanted = juce::jmin ((double) (port.writes.front().bytes.size() - port.frontOffset), 0.5 * port.allowance.most());
 
     if (endpoint != nullptr)
-        wanted = juce::jmin (wanted, endpoint->allowance.most());
+        wanted = juce::jmin (wanted, 0.5 * endpoint->allowance.most());
 
     return wanted;
 }

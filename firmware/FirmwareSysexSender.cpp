@@ -124,24 +124,13 @@ void FirmwareSysexSender::timerCallback()
 FirmwareSysexSender::Step FirmwareSysexSender::sendNextChunk()
 {
     const auto& portName = image->portName;
-    const auto recent = midiManager->getRecentSends (portName, capWindowMs);
-
-    // Due k periods after the port's first chunk: a tick that came late leaves the next
-    // chunks due sooner, until the stream is back on its clock.
-    if (recent.piecesSinceOpen * (double) image->intervalMs > recent.millisecondsSinceFirst + 0.5)
-        return Step::heldBack;
-
-    // Catching up never puts two chunks on the device back to back.
-    if (recent.millisecondsSinceLast < minimumGapMs)
-        return Step::heldBack;
-
     const auto chunk = image->getChunkRange (nextChunk);
+    const auto waits = getWaits (midiManager->getRecentSends (portName, capWindowMs), chunk.size);
 
-    // Nor does it take the port above its pace over 100 ms (128 000 B/s for the catalogue).
-    // The window is taken a millisecond wider to keep clear of the limit, however the device counts.
-    const auto allowedPer100Ms = juce::jmax (image->chunkSize, image->chunkSize * 100 / juce::jmax (1, image->intervalMs));
-
-    if (recent.bytes + chunk.size > allowedPer100Ms)
+    // JUCE's timer counts whole milliseconds and fires up to one early: a chunk that much
+    // early on the clock goes, so that such a tick is not a wake-up for nothing. The gap and
+    // the cap are never bent.
+    if (waits.clockMs > 1.0 || waits.gapMs > 0.0 || waits.capMs > 0.0)
         return Step::heldBack;
 
     switch (midiManager->sendBytes (portName, chunk.start, chunk.size))
@@ -154,19 +143,41 @@ FirmwareSysexSender::Step FirmwareSysexSender::sendNextChunk()
     return Step::failed;
 }
 
+FirmwareSysexSender::Waits FirmwareSysexSender::getWaits (const MidiManager::RecentSends& recent, int chunkSize) const
+{
+    // The cap: no more than the port's pace over 100 ms (128 000 B/s for the catalogue), the
+    // window taken a millisecond wider to keep clear of the limit however the device counts.
+    const auto allowedPerWindow = juce::jmax (image->chunkSize, image->chunkSize * 100 / juce::jmax (1, image->intervalMs));
+
+    // The clock runs at the pace the cap allows: chunk k is due k such periods after the
+    // port's first chunk, so a tick that came late leaves the next chunks due sooner, and a
+    // clock any faster would only wake the sender to find the cap holding it.
+    const auto clockPeriodMs = image->intervalMs * capWindowMs / 100.0;
+
+    Waits waits;
+    waits.clockMs = recent.piecesSinceOpen * clockPeriodMs - recent.millisecondsSinceFirst;
+
+    // Catching up never puts two chunks on the device back to back.
+    waits.gapMs = minimumGapMs - recent.millisecondsSinceLast;
+
+    if (recent.bytes + chunkSize > allowedPerWindow)
+        waits.capMs = juce::jmax (0.001, capWindowMs - recent.millisecondsSinceOldest);
+
+    return waits;
+}
+
 void FirmwareSysexSender::scheduleNextTick (bool followClock)
 {
-    // While the stream is behind its clock, ticks come as soon as the gap allows; on time,
-    // once a period.
+    // Ticks come when the next chunk may go: as soon as the gap allows while the stream is
+    // behind its clock, when the cap frees while it holds, once a period on time.
     int periodMs = image->intervalMs;
 
     if (followClock)
     {
-        const auto recent = midiManager->getRecentSends (image->portName, 0.0);
-        const auto dueInMs = recent.piecesSinceOpen * (double) image->intervalMs - recent.millisecondsSinceFirst;
-        const auto gapInMs = minimumGapMs - recent.millisecondsSinceLast;
-        const auto waitMs = juce::jmax (dueInMs, gapInMs);
-        periodMs = juce::jlimit (1, image->intervalMs, (int) std::ceil (waitMs));
+        const auto waits = getWaits (midiManager->getRecentSends (image->portName, capWindowMs),
+                                     image->getChunkRange (nextChunk).size);
+        const auto waitMs = juce::jmax (waits.clockMs, waits.gapMs, waits.capMs);
+        periodMs = juce::jlimit (1, image->intervalMs + 1, (int) std::ceil (waitMs));
     }
 
     if (getTimerInterval() != periodMs)

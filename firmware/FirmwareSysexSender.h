@@ -11,7 +11,8 @@
     tick on which it cannot is let pass. Otherwise chunk k of the port is due k periods after
     the port's first chunk, across the images that follow each other on it, so a late tick
     does not push every later chunk back; no chunk comes within 3 ms of the last one, nor
-    takes the port above its pace over 100 ms.
+    takes the port above its pace over 100 ms (with a millisecond to spare, which makes the
+    clock's period 4.04 ms for the catalogue's 4).
 
     Listeners hear "Started" from inside start(), "Chunk" for every chunk the output took,
     and finally "Complete" once the last chunk has left for the device, or "Error" when the
@@ -48,7 +49,14 @@ public:
 private:
     enum class Step { sent, heldBack, busy, failed };
 
+    /** How long until the next chunk may go, by each rule; none waits at zero or less. */
+    struct Waits
+    {
+        double clockMs = 0.0, gapMs = 0.0, capMs = 0.0;
+    };
+
     Step sendNextChunk();
+    Waits getWaits (const MidiManager::RecentSends& recent, int chunkSize) const;
     void scheduleNextTick (bool followClock);
     void fail();
     void tellListeners (const juce::String& event);

@@ -336,7 +336,10 @@ MidiManager::RecentSends MidiManager::getRecentSends (const juce::String& portNa
         recent.millisecondsSinceLast = now - port.sends.back().timeMs;
 
         for (auto it = port.sends.rbegin(); it != port.sends.rend() && it->timeMs >= now - milliseconds; ++it)
+        {
             recent.bytes += it->numBytes;
+            recent.millisecondsSinceOldest = now - it->timeMs;
+        }
 
         break;
     }

@@ -66,15 +66,16 @@ public:
     */
     PortProblem getPortProblem (const juce::String& portName) const;
 
-    /** What went out to that port name, whoever sent it: the bytes in the last `milliseconds`,
-        how long ago its output took the last of them (infinity when nothing went there
-        within the last second), and the pieces taken since its outputs were last opened
-        afresh with how long ago the first of them was taken. One look serves every rule the
-        sender keeps.
+    /** What went out to that port name, whoever sent it: the bytes in the last `milliseconds`
+        and how long ago the oldest of those went, how long ago its output took the last piece
+        (infinity when nothing went there within the last second), and the pieces taken since
+        its outputs were last opened afresh with how long ago the first of them was taken.
+        One look serves every rule the sender keeps.
     */
     struct RecentSends
     {
         int bytes = 0;
+        double millisecondsSinceOldest = 0.0;
         double millisecondsSinceLast = std::numeric_limits<double>::infinity();
         int piecesSinceOpen = 0;
         double millisecondsSinceFirst = 0.0;
