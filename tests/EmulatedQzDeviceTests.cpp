@@ -799,11 +799,12 @@ TEST_F (EmulatedQzTransferTest, ThreeStreamsAskForTheDeviceListAboutOncePerPortE
         lastEndMs = juce::jmax (lastEndMs, transfer->endedMs);
     }
 
-    // Asking on every tick would be 25 times as many.
+    // Asking on every tick would be 25 times as many; the lower bound leaves room for a
+    // busy machine's late timers and still shows the list is asked along the way.
     const auto queries = system.getNumListQueries() - before;
     const auto periods = (lastEndMs - start) / FirmwareSysexSender::listCheckIntervalMs;
     EXPECT_LE (queries, 3.0 * (periods + 2.0));
-    EXPECT_GE (queries, 3.0 * (periods - 2.0));
+    EXPECT_GE (queries, periods);
 }
 
 TEST_F (EmulatedQzTransferTest, AnEndpointSlowerThanTheThreeStreamsTogetherStillGetsEveryByteToEveryPort)

@@ -562,6 +562,33 @@ TEST_F (LinuxPlatformTest, ADeviceHeldElsewhereIsInUseAndReceivesNothing)
 
 TEST_F (LinuxPlatformTest, ASlowDeviceReceivesEveryByteAndTheTransferCompletesOnlyOnceTheLastHasLeft)
 {
+    {
+        // A stalled device: what does not fit waits with us, a full buffer is no failure, and
+        // nothing more is taken until the device drains.
+        auto& device = rawMidi.device ("hw:2,0,0");
+        device.bufferSize = 700;
+        device.bytesPerSecond = 0.0;
+        auto opened = system.openOutput ("24-0");
+        ASSERT_NE (opened.port, nullptr);
+
+        const auto first = payloadOf (520), second = payloadOf (400);
+        using Result = MidiDeviceSystem::Output::SendResult;
+        EXPECT_EQ (opened.port->send (first.data(), (int) first.size()), Result::taken);
+        EXPECT_EQ (opened.port->send (second.data(), (int) second.size()), Result::taken);
+        EXPECT_EQ (rawMidi.partialWrites, 1);
+        EXPECT_EQ (opened.port->getPendingBytes(), 920);
+        EXPECT_EQ (rawMidi.refusedWrites, 1);
+        EXPECT_EQ (opened.port->send (first.data(), (int) first.size()), Result::busy);
+
+        device.bytesPerSecond = 48000.0;
+        EXPECT_TRUE (waitUntil ([&] { return opened.port->getPendingBytes() == 0; }));
+        auto expected = first;
+        expected.insert (expected.end(), second.begin(), second.end());
+        EXPECT_EQ (rawMidi.received ("hw:2,0,0"), expected);
+        opened.port.reset();
+        ASSERT_TRUE (waitUntil ([&] { return ! rawMidi.read (device.open); }));
+    }
+
     // The kernel's own buffer, and one smaller than two pieces, which takes part of a write.
     for (size_t bufferSize : { 4096, 700 })
     {
@@ -606,8 +633,6 @@ TEST_F (LinuxPlatformTest, ASlowDeviceReceivesEveryByteAndTheTransferCompletesOn
         EXPECT_LE (sequencer.listings - listingsBefore, elapsedMs / 100.0 + 4) << bufferSize;
     }
 
-    EXPECT_GT (rawMidi.partialWrites, 0);
-    EXPECT_GT (rawMidi.refusedWrites, 0);
     EXPECT_EQ (sequencer.opens, 1);
 
     const juce::StringArray listingCalls ({ "open", "setClientName", "queryNextClient", "queryNextPort" });
