@@ -91,6 +91,7 @@ namespace
         void runUpdate (bool skipAssets)
         {
             ASSERT_TRUE (waitForVersions());
+            ASSERT_TRUE (drained());
             log.clear();
 
             for (int processor = 0; processor < 3; ++processor)
@@ -590,6 +591,7 @@ TEST_F (ControllerTest, ADeviceThatGoesTakesItsVersionsAndIsAskedAgainOnReturnUn
     // The second reply to the last search may still have come in before the unplug.
     EXPECT_EQ (log.entriesStartingWith ("cleared").size(), 1);
     EXPECT_EQ (log.entries()[log.entries().size() - 1], "cleared");
+    log.clear();
 
     // Another unit comes back, running something else: it is asked, and what it says is shown.
     device.setVersion (EmulatedQzDevice::audio, "0.0.2.9");
@@ -623,11 +625,14 @@ TEST_F (ControllerTest, APortHeldByAnotherProgramIsToldRetriedAndStopsAnUpdateBe
     ASSERT_TRUE (waitUntil ([&] { return log.entries().contains ("problem 0 1"); }));
     ASSERT_TRUE (waitForVersions (2));
 
+    // The identity requests already on their way reach the device before it forgets them.
+    controller->setAwaitingIdentity (false);
+    ASSERT_TRUE (drained());
+
     for (int processor = 0; processor < 3; ++processor)
         device.clear (processor);
 
     log.clear();
-    controller->setAwaitingIdentity (false);
     controller->startUpdate (false);
     pumpFor (100);
 
@@ -764,6 +769,7 @@ TEST_F (ControllerTest, IdentityRequestsGoOnlyToTheThreeProcessorsPorts)
     ASSERT_TRUE (waitUntil ([&] { return openPorts() == 6; }));
     controller->setAwaitingIdentity (false);
     pumpFor (150);
+    ASSERT_TRUE (drained());
 
     for (int processor = 0; processor < 3; ++processor)
         device.clear (processor);

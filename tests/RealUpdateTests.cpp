@@ -18,6 +18,16 @@ TEST (RealUpdate, SendsTheEmbeddedCatalogueByteForByteAndCompletesOnce)
     controller->addListener (&log);
     ASSERT_TRUE (waitUntil ([&] { return log.entriesStartingWith ("current").size() >= 3; }));
 
+    // The second identity request of the last poll reaches the device before it forgets.
+    ASSERT_TRUE (waitUntil ([&]
+    {
+        for (auto* name : DeviceIdentity::portNames)
+            if (manager.getPendingBytes (name) > 0)
+                return false;
+
+        return true;
+    }));
+
     for (int processor = 0; processor < 3; ++processor)
         device.clear (processor);
 
