@@ -140,8 +140,11 @@ xvfb-run -a -s "-screen 0 1024x768x24" bash -c 'wineboot --init >/dev/null 2>&1 
 grep -h "^plugged in\|^unplugged\|^update\|^SKIPPED:" "$out/product/Testing/Temporary/LastTest.log" | sed 's/^/  /' || true
 
 step "The test suite under Wine"
-# The suite's check of the product's own Wine detection expects Wine only when told so.
-(cd "$out/product" && QZ_EXPECT_WINE=1 xvfb-run -a ctest -LE "gui|long|screen" --output-on-failure --no-tests=error --parallel "$jobs")
+# The suite's check of the product's own Wine detection expects Wine only when told so. One
+# Wine server stays up for the whole suite: tests started in parallel would otherwise meet a
+# server that is on its way out, and such a test fails before it has run a line.
+(cd "$out/product" && QZ_EXPECT_WINE=1 xvfb-run -a bash -c 'wineserver -p && wineboot --init >/dev/null 2>&1 &&
+    ctest -LE "gui|long|screen" --output-on-failure --no-tests=error --parallel "$1"; status=$?; wineserver -k; exit $status' _ "$jobs")
 
 finishStep
 echo "== Time taken"
