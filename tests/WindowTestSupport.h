@@ -113,16 +113,26 @@ namespace
         */
         bool activateUntil (juce::Component& window, const std::function<bool()>& happened)
         {
+            return activateUntil (handleOf (window), happened);
+        }
+
+        bool activateUntil (Window window, const std::function<bool()>& happened)
+        {
             return repeatUntil ([&] { activate (window); }, happened, 2000);
         }
 
-        /** Asks the window manager to activate the window, as a task bar does. */
         void activate (juce::Component& window)
+        {
+            activate (handleOf (window));
+        }
+
+        /** Asks the window manager to activate the window, as a task bar does. */
+        void activate (Window window)
         {
             XEvent event {};
             auto& message = event.xclient;
             message.type = ClientMessage;
-            message.window = handleOf (window);
+            message.window = window;
             message.message_type = XInternAtom (display, "_NET_ACTIVE_WINDOW", False);
             message.format = 32;
             message.data.l[0] = 2;
@@ -147,6 +157,25 @@ namespace
 
             XSendEvent (display, message.window, False, NoEventMask, &event);
             XSync (display, False);
+        }
+
+        /** Shows a window of another client of the X server: to the window manager another
+            program's, and nothing JUCE knows of. It goes with this XInput.
+        */
+        Window openWindowOfAnotherProgram()
+        {
+            const auto window = XCreateSimpleWindow (display, DefaultRootWindow (display), 40, 40, 200, 100, 0, 0, 0);
+            XMapWindow (display, window);
+            XSync (display, False);
+            return window;
+        }
+
+        bool hasKeyboard (Window window)
+        {
+            Window focused {};
+            int revertTo = 0;
+            XGetInputFocus (display, &focused, &revertTo);
+            return focused == window;
         }
 
     private:

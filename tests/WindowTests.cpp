@@ -223,12 +223,11 @@ TEST_F (WindowTest, TheHotKeyWorksAfterTheWindowIsActivatedAgain)
     ASSERT_TRUE (input.isOpen());
     ASSERT_TRUE (waitUntil ([&] { return hasKeyboard (*window); }));
 
-    // Away to another window and back, as through the task bar, with nothing clicked inside.
-    juce::DocumentWindow other ("Other", juce::Colours::black, 0);
-    other.setUsingNativeTitleBar (true);
-    other.setBounds (40, 40, 200, 100);
-    other.setVisible (true);
-    ASSERT_TRUE (waitUntil ([&] { return hasKeyboard (other); }));
+    // Away to another program's window and back, as through the task bar, with nothing
+    // clicked inside.
+    const auto other = input.openWindowOfAnotherProgram();
+    ASSERT_TRUE (input.activateUntil (other, [&] { return input.hasKeyboard (other); }));
+    ASSERT_TRUE (waitUntil ([&] { return ! hasKeyboard (*window); }));
     ASSERT_TRUE (input.activateUntil (*window, [&] { return hasKeyboard (*window); }));
 
     EXPECT_EQ (titleAfterHotKeyAndUpdate(), marlowTitle);
