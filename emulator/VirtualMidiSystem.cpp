@@ -466,10 +466,16 @@ void VirtualMidiSystem::setBufferSize (int portId, int numBytes)
 void VirtualMidiSystem::setDrainRate (int portId, double bytesPerSecond)
 {
     jassert (bytesPerSecond > 0.0);
-    const juce::ScopedLock sl (lock);
 
-    if (auto* port = findPort (portId))
-        port->allowance.bytesPerSecond = bytesPerSecond;
+    {
+        const juce::ScopedLock sl (lock);
+
+        if (auto* port = findPort (portId))
+            port->allowance.bytesPerSecond = bytesPerSecond;
+    }
+
+    // The delivery thread may be asleep for as long as the old rate needed.
+    deliveryThread->notify();
 }
 
 int VirtualMidiSystem::addEndpoint (double bytesPerSecond)
@@ -478,6 +484,8 @@ int VirtualMidiSystem::addEndpoint (double bytesPerSecond)
     const juce::ScopedLock sl (lock);
     Endpoint endpoint { (int) endpoints.size() + 1, {} };
     endpoint.allowance.bytesPerSecond = bytesPerSecond;
+    // Empty at first, so that what it lets through depends on its rate alone.
+    endpoint.allowance.updatedMs = nowMs();
     endpoints.push_back (endpoint);
     return endpoint.id;
 }
@@ -485,10 +493,15 @@ int VirtualMidiSystem::addEndpoint (double bytesPerSecond)
 void VirtualMidiSystem::setEndpointRate (int endpointId, double bytesPerSecond)
 {
     jassert (bytesPerSecond > 0.0);
-    const juce::ScopedLock sl (lock);
 
-    if (auto* endpoint = findEndpoint (endpointId))
-        endpoint->allowance.bytesPerSecond = bytesPerSecond;
+    {
+        const juce::ScopedLock sl (lock);
+
+        if (auto* endpoint = findEndpoint (endpointId))
+            endpoint->allowance.bytesPerSecond = bytesPerSecond;
+    }
+
+    deliveryThread->notify();
 }
 
 void VirtualMidiSystem::setEndpoint (int portId, int endpointId)

@@ -154,7 +154,10 @@ TEST_F (VirtualMidiSystemTest, TheDeviceIsHandedBytesOnTheSystemsThreadAtTheDrai
 
 TEST_F (VirtualMidiSystemTest, PortsOnOneEndpointShareItsRateAndTheLowestPortIsServedFirst)
 {
-    const auto endpoint = system.addEndpoint (20000.0);
+    // An endpoint that takes next to nothing holds every byte back while the ports fill up,
+    // without stalling the ports themselves: their own allowances stay full, so only the
+    // endpoint decides who goes first once it runs at its rate.
+    const auto endpoint = system.addEndpoint (0.001);
     std::vector<int> ports;
     std::vector<std::unique_ptr<MidiDeviceSystem::Output>> outputs;
 
@@ -162,25 +165,23 @@ TEST_F (VirtualMidiSystemTest, PortsOnOneEndpointShareItsRateAndTheLowestPortIsS
     {
         ports.push_back (system.addPort (name, &device));
         system.setEndpoint (ports.back(), endpoint);
-        system.stallFor (ports.back(), std::numeric_limits<double>::infinity());
         outputs.push_back (open (ports.back()));
     }
 
-    // The highest port's pieces are small enough to slip through whenever the lowest waits.
-    for (size_t i = 0; i < ports.size(); ++i)
+    // Filled highest port first, so that serving them in the order they were filled would show;
+    // the highest port's pieces are small enough to slip through whenever the lowest waits.
+    for (auto i = (int) ports.size() - 1; i >= 0; --i)
     {
-        const auto bytes = patternOf (1000, (int) i);
+        const auto bytes = patternOf (1000, i);
         const size_t pieceSize = i == 2 ? 40 : 1000;
 
         for (size_t offset = 0; offset < bytes.size(); offset += pieceSize)
-            ASSERT_EQ (outputs[i]->send (bytes.data() + offset, (int) pieceSize), SendResult::taken);
+            ASSERT_EQ (outputs[(size_t) i]->send (bytes.data() + offset, (int) pieceSize), SendResult::taken);
     }
 
-    // A few microseconds apart, against 150 ms for them all: serving in any other order would show.
+    ASSERT_TRUE (device.taken().empty());
     const auto start = juce::Time::getMillisecondCounterHiRes();
-
-    for (auto port : ports)
-        system.stallFor (port, 0.0);
+    system.setEndpointRate (endpoint, 20000.0);
 
     ASSERT_TRUE (waitUntil ([&]
     {
