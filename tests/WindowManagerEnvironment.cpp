@@ -22,8 +22,11 @@ namespace
         void SetUp() override
         {
             // The virtual X server resets when its last client leaves, as between two test
-            // programs, and turns connections away meanwhile: try again for a while.
-            for (int attempt = 0; attempt < 20 && ! isWindowManagerRunning(); ++attempt)
+            // programs, and turns connections away meanwhile, for longer on a busy machine: try
+            // again for a while.
+            const auto giveUpAt = juce::Time::getMillisecondCounter() + 30000;
+
+            while (! isWindowManagerRunning() && juce::Time::getMillisecondCounter() < giveUpAt)
                 startOpenbox();
 
             // Google Test would report the tests as skipped; they are not, they cannot run.

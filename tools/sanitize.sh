@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything, JUCE included, once under ThreadSanitizer and once under AddressSanitizer
 # with UndefinedBehaviorSanitizer, a build folder each, and runs every test but the long
-# real-pace one (the window tests under a virtual X server). Any report fails the run.
+# real-pace one (the window tests under a virtual X server with openbox). Any report fails
+# the run.
 # With an argument (tsan or asan) only that one is built and run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -21,7 +22,7 @@ runOne ()
     cmake --build "$folder" --parallel "$(nproc)"
     local built=$SECONDS
 
-    (cd "$folder" && xvfb-run -a ctest --output-on-failure --no-tests=error -LE long)
+    (cd "$folder" && xvfb-run -a ../tools/with-window-manager.sh ctest --output-on-failure --no-tests=error -LE long)
     echo "$name: build $((built - start)) s, tests $((SECONDS - built)) s"
 }
 
