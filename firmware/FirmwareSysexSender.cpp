@@ -8,7 +8,7 @@ namespace
     // Made once: a String built from a literal on every tick costs an allocation.
     const juce::String startedEvent ("Started"), chunkEvent ("Chunk"), completeEvent ("Complete"), errorEvent ("Error");
 
-    double now()    { return juce::Time::getMillisecondCounterHiRes(); }
+    double now()    { return Clock::getCurrent().getMillisecondCounterHiRes(); }
 }
 
 FirmwareSysexSender::FirmwareSysexSender (FirmwareImage* imageToSend, MidiManager* manager)

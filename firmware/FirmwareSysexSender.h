@@ -1,8 +1,8 @@
 #pragma once
 
 #include "FirmwareImage.h"
+#include "../midi/Clock.h"
 #include "../midi/MidiManager.h"
-#include <juce_events/juce_events.h>
 
 /** Streams one firmware image to the port of its name, so that the device receives one
     continuous byte stream from F0 to F7, each chunk exactly as it stands.
@@ -19,7 +19,7 @@
     port is no longer listed, its output is not open or has failed, or the device has taken
     nothing for stallLimitMs. Everything runs on the message thread.
 */
-class FirmwareSysexSender : public juce::Timer
+class FirmwareSysexSender : public Clock::Timer
 {
 public:
     class Listener
