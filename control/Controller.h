@@ -19,7 +19,7 @@
     Everything runs on the message thread, identity replies included.
 */
 class Controller : public FirmwareSysexSender::Listener,
-                   public juce::Timer,
+                   public Clock::Timer,
                    public MidiManager::Listener
 {
 public:
