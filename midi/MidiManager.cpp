@@ -61,7 +61,7 @@ struct MidiManager::InputEntry final : MidiDeviceSystem::InputCallback
     void handleIncomingMidiMessage (const juce::MidiMessage& message) override
     {
         owner.inbox->push (serial, message);
-        owner.triggerAsyncUpdate();
+        owner.delivery->trigger();
     }
 
     MidiManager& owner;
@@ -71,7 +71,8 @@ struct MidiManager::InputEntry final : MidiDeviceSystem::InputCallback
 };
 
 MidiManager::MidiManager()
-    : system (MidiDeviceSystem::getCurrent()), inbox (std::make_unique<Inbox>())
+    : system (MidiDeviceSystem::getCurrent()), inbox (std::make_unique<Inbox>()),
+      delivery (Clock::getCurrent().makeAsyncCall ([this] { deliverQueued(); }))
 {
 }
 
@@ -85,7 +86,7 @@ MidiManager::~MidiManager()
         entry->input->stop();
 
     inputs.clear();
-    cancelPendingUpdate();
+    delivery->cancel();
 }
 
 void MidiManager::openOutput (const juce::String& portName)
@@ -326,7 +327,7 @@ MidiManager::RecentSends MidiManager::getRecentSends (const juce::String& portNa
         if (port.portName != portName)
             continue;
 
-        const auto now = juce::Time::getMillisecondCounterHiRes();
+        const auto now = Clock::getCurrent().getMillisecondCounterHiRes();
         recent.piecesSinceOpen = port.pieces;
         recent.millisecondsSinceFirst = port.pieces > 0 ? now - port.firstMs : 0.0;
 
@@ -350,7 +351,7 @@ MidiManager::RecentSends MidiManager::getRecentSends (const juce::String& portNa
 void MidiManager::recordSend (const juce::String& portName, int numBytes)
 {
     constexpr double keptMs = 1000.0;
-    const auto now = juce::Time::getMillisecondCounterHiRes();
+    const auto now = Clock::getCurrent().getMillisecondCounterHiRes();
     auto found = std::find_if (recentSends.begin(), recentSends.end(),
                                [&portName] (const PortSends& port) { return port.portName == portName; });
 
@@ -381,7 +382,7 @@ void MidiManager::removeListener (Listener* listener)
     listeners.remove (listener);
 }
 
-void MidiManager::handleAsyncUpdate()
+void MidiManager::deliverQueued()
 {
     for (auto& item : inbox->takeAll())
         deliver (item->inputSerial, item->message);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Clock.h"
 #include "MidiDeviceSystem.h"
 #include <deque>
 #include <limits>
@@ -17,7 +18,7 @@
     where a message is only queued without a lock; the message thread then hands it to
     the listeners. What is still queued when its input closes is dropped.
 */
-class MidiManager : private juce::AsyncUpdater
+class MidiManager
 {
 public:
     using PortProblem = MidiDeviceSystem::PortProblem;
@@ -33,7 +34,7 @@ public:
 
     /** Opens nothing: ports open only when asked for. */
     MidiManager();
-    ~MidiManager() override;
+    ~MidiManager();
 
     void openOutput (const juce::String& portName);
     void openInput (const juce::String& portName);
@@ -116,7 +117,7 @@ private:
         int pieces = 0;
     };
 
-    void handleAsyncUpdate() override;
+    void deliverQueued();
     void deliver (int inputSerial, const juce::MidiMessage& message);
     InputEntry* findInput (int serial) const;
     /** Closes the outputs that have failed: the next open makes fresh ones. */
@@ -126,6 +127,7 @@ private:
 
     MidiDeviceSystem& system;
     std::unique_ptr<Inbox> inbox;
+    std::unique_ptr<Clock::AsyncCall> delivery;
     std::vector<std::unique_ptr<InputEntry>> inputs;
     std::vector<OutputEntry> outputs;
     juce::ListenerList<Listener> listeners;
