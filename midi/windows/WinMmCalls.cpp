@@ -1,4 +1,5 @@
 #include "WinMmCalls.h"
+#include "../Clock.h"
 
 #include <windows.h>
 #include <mmsystem.h>
@@ -59,7 +60,7 @@ const WinMmCalls& WinMmCalls::system()
         [] (Handle handle, Header* header) -> Result           { return midiOutUnprepareHeader (toHandle (handle), toHeader (header), sizeof (MIDIHDR)); },
         [] (Handle handle) -> Result                           { return midiOutReset (toHandle (handle)); },
         [] (Handle handle) -> Result                           { return midiOutClose (toHandle (handle)); },
-        [] { return juce::Time::getMillisecondCounterHiRes(); },
+        [] { return Clock::getCurrent().getMillisecondCounterHiRes(); },
         []
         {
             const auto ntdll = GetModuleHandleW (L"ntdll.dll");

@@ -1,8 +1,7 @@
 #pragma once
 
 #include "WinMmLongMessageQueue.h"
-
-#include <juce_events/juce_events.h>
+#include "../Clock.h"
 
 /** Closes WinMM output handles without waiting for the driver on the calling thread.
 
@@ -19,7 +18,7 @@
 
     Used on the message thread only.
 */
-class WinMmOutputCloser : private juce::Timer
+class WinMmOutputCloser : private Clock::Timer
 {
 public:
     /** Six times what the two pieces an output may have out take at the MIDI rate of 31250 baud. */
