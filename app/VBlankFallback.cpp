@@ -3,14 +3,16 @@
 namespace
 {
     // Displays refresh at 24 Hz or faster, so vertical blanks never lie this far apart.
-    constexpr juce::uint32 longestVBlankGapMs = 50;
+    constexpr double longestVBlankGapMs = 50.0;
     constexpr int checkIntervalMs = 25;
+
+    double now()    { return Clock::getCurrent().getMillisecondCounterHiRes(); }
 }
 
 VBlankFallback::VBlankFallback (juce::Component& windowToPaint)
     : window (windowToPaint),
-      lastVBlankMs (juce::Time::getMillisecondCounter()),
-      vBlank (&windowToPaint, [this] { lastVBlankMs = juce::Time::getMillisecondCounter(); })
+      lastVBlankMs (now()),
+      vBlank (&windowToPaint, [this] { lastVBlankMs = now(); })
 {
     startTimer (checkIntervalMs);
 }
@@ -22,7 +24,7 @@ VBlankFallback::~VBlankFallback()
 
 void VBlankFallback::timerCallback()
 {
-    if (juce::Time::getMillisecondCounter() - lastVBlankMs < longestVBlankGapMs)
+    if (now() - lastVBlankMs < longestVBlankGapMs)
         return;
 
     // On Windows this hands the held-back areas to the system and, if that leaves the window

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "../midi/Clock.h"
 #include <juce_gui_basics/juce_gui_basics.h>
 
 /** Paints what a window has waiting whenever its display has given no vertical blank for a
@@ -12,7 +13,7 @@
     the painting; this steps in only when the message thread was held up for longer than
     the gap it allows, and paints what the next one would have.
 */
-class VBlankFallback : private juce::Timer
+class VBlankFallback : private Clock::Timer
 {
 public:
     /** The window must outlive this. */
@@ -23,7 +24,7 @@ private:
     void timerCallback() override;
 
     juce::Component& window;
-    juce::uint32 lastVBlankMs;
+    double lastVBlankMs;
     juce::VBlankAttachment vBlank;
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (VBlankFallback)
