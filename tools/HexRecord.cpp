@@ -1,15 +1,31 @@
 #include "HexRecord.h"
 
+#include <array>
 #include <cstdio>
 
 namespace
 {
+    // A table: the emulated device reads every byte of an update through here.
+    const auto hexDigitValues = []
+    {
+        std::array<signed char, 256> values {};
+        values.fill (-1);
+
+        for (int c = 0; c < 10; ++c)
+            values[(size_t) ('0' + c)] = (signed char) c;
+
+        for (int c = 0; c < 6; ++c)
+        {
+            values[(size_t) ('a' + c)] = (signed char) (10 + c);
+            values[(size_t) ('A' + c)] = (signed char) (10 + c);
+        }
+
+        return values;
+    }();
+
     int hexDigitValue (char c)
     {
-        if (c >= '0' && c <= '9') return c - '0';
-        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-        return -1;
+        return hexDigitValues[(unsigned char) c];
     }
 
     std::string hexByte (unsigned value)
