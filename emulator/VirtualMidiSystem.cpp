@@ -31,7 +31,9 @@ public:
     void start() override
     {
         started = true;
-        startThread();
+
+        if (! owner.isStepped())
+            startThread();
     }
 
     void stop() override
@@ -56,6 +58,15 @@ public:
     {
         if (! started)
             return;
+
+        // On a virtual clock the system's own step stands for the input thread.
+        if (owner.isStepped())
+        {
+            for (int i = 0; i < numBytes; ++i)
+                take (data[i]);
+
+            return;
+        }
 
         {
             const juce::ScopedLock sl (queueLock);
@@ -91,7 +102,7 @@ private:
         }
     }
 
-    static double now()     { return juce::Time::getMillisecondCounterHiRes() * 0.001; }
+    static double now()     { return Clock::getCurrent().getMillisecondCounterHiRes() * 0.001; }
 
     void deliver (const std::vector<juce::uint8>& bytes)
     {
@@ -243,7 +254,7 @@ public:
             waiting += taken;
         }
 
-        owner.deliveryThread->notify();
+        owner.wakeDelivery();
         return taken;
     }
 
@@ -276,9 +287,57 @@ private:
     const int portId, connection;
 };
 
+/** The product's StreamOutput over the port's buffer, behind the port's refusal to take
+    anything while it is not ready.
+*/
+class VirtualMidiSystem::VirtualOutput final : public MidiDeviceSystem::Output
+{
+public:
+    VirtualOutput (VirtualMidiSystem& ownerSystem, const Port& port)
+        : owner (ownerSystem), portId (port.id),
+          stream (port.name, std::make_unique<PortBuffer> (ownerSystem, port))
+    {
+    }
+
+    ~VirtualOutput() override
+    {
+        if (owner.observer != nullptr)
+            owner.observer->outputClosed (portId);
+    }
+
+    juce::String getName() const override   { return stream.getName(); }
+
+    SendResult send (const juce::uint8* data, int numBytes) override
+    {
+        if (isNotReady())
+            return stream.getPendingBytes() < 0 ? SendResult::failed : SendResult::busy;
+
+        const auto result = stream.send (data, numBytes);
+
+        if (result == SendResult::taken && owner.observer != nullptr)
+            owner.observer->pieceTaken (portId, data, numBytes, stream.getPendingBytes());
+
+        return result;
+    }
+
+    int getPendingBytes() override           { return stream.getPendingBytes(); }
+
+private:
+    bool isNotReady() const
+    {
+        const juce::ScopedLock sl (owner.lock);
+        auto* port = owner.findPort (portId);
+        return port != nullptr && port->notReady;
+    }
+
+    VirtualMidiSystem& owner;
+    const int portId;
+    StreamOutput stream;
+};
+
 namespace
 {
-    double nowMs()     { return juce::Time::getMillisecondCounterHiRes(); }
+    double nowMs()     { return Clock::getCurrent().getMillisecondCounterHiRes(); }
 
     // How long an unused rate keeps filling: a device idle for a while takes no more at once.
     constexpr double allowanceMs = 5.0;
@@ -310,11 +369,23 @@ VirtualMidiSystem::VirtualMidiSystem()
     MidiDeviceSystem::setCurrent (this);
 }
 
+VirtualMidiSystem::VirtualMidiSystem (VirtualClock& clock)
+{
+    clock.onEveryMillisecond ([this] { deliver(); });
+    MidiDeviceSystem::setCurrent (this);
+}
+
 VirtualMidiSystem::~VirtualMidiSystem()
 {
     MidiDeviceSystem::setCurrent (nullptr);
     deliveryThread.reset();
     jassert (openInputs.isEmpty() && openBuffers.isEmpty());
+}
+
+void VirtualMidiSystem::wakeDelivery()
+{
+    if (deliveryThread != nullptr)
+        deliveryThread->notify();
 }
 
 int VirtualMidiSystem::addPort (const juce::String& name, Device* device)
@@ -418,6 +489,30 @@ void VirtualMidiSystem::setFlickers (int portId, bool shouldFlicker)
         port->flickers = shouldFlicker;
 }
 
+void VirtualMidiSystem::setNotReady (int portId, bool shouldBeNotReady)
+{
+    const juce::ScopedLock sl (lock);
+
+    if (auto* port = findPort (portId))
+        port->notReady = shouldBeNotReady;
+}
+
+void VirtualMidiSystem::setObserver (Observer* observerToUse)
+{
+    const juce::ScopedLock sl (lock);
+    observer = observerToUse;
+}
+
+VirtualMidiSystem::PortState VirtualMidiSystem::getPortState (int portId) const
+{
+    const juce::ScopedLock sl (lock);
+
+    if (auto* port = findPort (portId))
+        return { port->name, port->input.plugged, port->output.plugged };
+
+    return {};
+}
+
 void VirtualMidiSystem::afterNextListQuery (std::function<void()> change)
 {
     const juce::ScopedLock sl (lock);
@@ -434,7 +529,7 @@ int VirtualMidiSystem::afterDelay (double milliseconds, std::function<void()> ch
         changes.emplace (nowMs() + milliseconds, std::make_pair (id, std::move (change)));
     }
 
-    deliveryThread->notify();
+    wakeDelivery();
     return id;
 }
 
@@ -475,7 +570,7 @@ void VirtualMidiSystem::setDrainRate (int portId, double bytesPerSecond)
     }
 
     // The delivery thread may be asleep for as long as the old rate needed.
-    deliveryThread->notify();
+    wakeDelivery();
 }
 
 int VirtualMidiSystem::addEndpoint (double bytesPerSecond)
@@ -501,7 +596,7 @@ void VirtualMidiSystem::setEndpointRate (int endpointId, double bytesPerSecond)
             endpoint->allowance.bytesPerSecond = bytesPerSecond;
     }
 
-    deliveryThread->notify();
+    wakeDelivery();
 }
 
 void VirtualMidiSystem::setEndpoint (int portId, int endpointId)
@@ -521,7 +616,7 @@ void VirtualMidiSystem::stallFor (int portId, double milliseconds)
             port->stalledUntilMs = nowMs() + milliseconds;
     }
 
-    deliveryThread->notify();
+    wakeDelivery();
 }
 
 void VirtualMidiSystem::sendToHost (int portId, const void* data, int numBytes)
@@ -610,7 +705,10 @@ MidiDeviceSystem::Opened<MidiDeviceSystem::Output> VirtualMidiSystem::openOutput
     if (port->output.failsToOpen)
         return { nullptr, PortProblem::inUse };
 
-    return { std::make_unique<StreamOutput> (port->name, std::make_unique<PortBuffer> (*this, *port)), PortProblem::none };
+    if (observer != nullptr)
+        observer->outputOpened (port->id);
+
+    return { std::make_unique<VirtualOutput> (*this, *port), PortProblem::none };
 }
 
 VirtualMidiSystem::Port* VirtualMidiSystem::findPort (int portId) const
@@ -723,8 +821,14 @@ double VirtualMidiSystem::deliver()
             connected = handover.from->isConnected();
         }
 
-        if (connected && handover.port->device != nullptr)
+        if (! connected)
+            continue;
+
+        if (handover.port->device != nullptr)
             handover.port->device->receivedFromHost (handover.port->id, handover.bytes.data(), (int) handover.bytes.size());
+
+        if (observer != nullptr)
+            observer->handedOver (handover.port->id, handover.bytes.data(), (int) handover.bytes.size());
     }
 
     const juce::ScopedLock sl (lock);

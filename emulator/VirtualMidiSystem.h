@@ -1,5 +1,6 @@
 #pragma once
 
+#include "VirtualClock.h"
 #include "../midi/MidiDeviceSystem.h"
 #include <juce_events/juce_events.h>
 #include <deque>
@@ -31,6 +32,10 @@
     as after a USB re-enumeration, and its sends and its count of waiting bytes fail as a
     system's do then (-ENODEV). Constructing the system makes it the current MIDI system;
     destroying it puts JUCE's devices back.
+
+    Made on a VirtualClock, the system has no thread at all: the clock's every millisecond
+    drains the buffers and runs the changes that are due, and what a device sends reaches
+    the inputs' callbacks at once, as from their threads. Time is always the current clock's.
 */
 class VirtualMidiSystem final : public MidiDeviceSystem
 {
@@ -56,8 +61,41 @@ public:
     */
     static constexpr double defaultDrainRate = 900000.0;
 
+    /** Watches what crosses the system, for a simulation's checks; called where it happens. */
+    class Observer
+    {
+    public:
+        virtual ~Observer() = default;
+        virtual void outputOpened (int /*portId*/) {}
+        /** The output goes, and with it what its port's buffer still held of it. */
+        virtual void outputClosed (int /*portId*/) {}
+        /** An output of the port took this whole piece from the host, and now holds that many
+            bytes that have not reached the device.
+        */
+        virtual void pieceTaken (int /*portId*/, const juce::uint8* /*data*/, int /*numBytes*/, int /*bytesWaiting*/) {}
+        /** The port's device was handed these bytes. */
+        virtual void handedOver (int /*portId*/, const juce::uint8* /*data*/, int /*numBytes*/) {}
+    };
+
+    /** Drains on a delivery thread of its own. */
     VirtualMidiSystem();
+    /** Drains in the clock's milliseconds, with no thread; the clock must not move on once
+        the system has gone.
+    */
+    explicit VirtualMidiSystem (VirtualClock& clock);
     ~VirtualMidiSystem() override;
+
+    /** Set it before anything is opened, and take it away before it goes. */
+    void setObserver (Observer* observerToUse);
+
+    /** The port's name and which sides are plugged in, without counting as a list query. */
+    struct PortState
+    {
+        juce::String name;
+        bool inputPlugged = false, outputPlugged = false;
+    };
+
+    PortState getPortState (int portId) const;
 
     /** Adds a plugged-in port with an input and an output of this name; returns its id. */
     int addPort (const juce::String& name, Device* device = nullptr);
@@ -89,6 +127,12 @@ public:
         is still enumerating; what is open on it stays open.
     */
     void setFlickers (int portId, bool shouldFlicker);
+
+    /** While set, the port's outputs refuse every piece and keep none of it, as a WinMM driver
+        does while it answers MIDIERR_NOTREADY ("the hardware is busy with other data",
+        midiOutLongMsg); what they hold still drains.
+    */
+    void setNotReady (int portId, bool shouldBeNotReady);
 
     /** Runs once, right after the next device list has been taken: lets a test change the
         system between a list and the open that follows it.
@@ -135,6 +179,7 @@ public:
 
 private:
     class VirtualInput;
+    class VirtualOutput;
     class PortBuffer;
     class DeliveryThread;
 
@@ -186,6 +231,7 @@ private:
         Device* device;
         bool refusesData = false;
         bool flickers = false;
+        bool notReady = false;
         Side input, output;
 
         int bufferSize = defaultBufferSize;
@@ -206,6 +252,8 @@ private:
 
     using SideOf = Side Port::*;
 
+    bool isStepped() const      { return deliveryThread == nullptr; }
+    void wakeDelivery();
     Port* findPort (int portId) const;
     Endpoint* findEndpoint (int endpointId);
     Port* findPlugged (SideOf side, const juce::String& identifier) const;
@@ -235,6 +283,7 @@ private:
     std::function<void()> listQueryChange;
     std::multimap<double, std::pair<int, std::function<void()>>> changes;
     int lastChangeId = 0;
+    Observer* observer = nullptr;
     std::unique_ptr<DeliveryThread> deliveryThread;
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (VirtualMidiSystem)
