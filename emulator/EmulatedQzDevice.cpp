@@ -261,6 +261,7 @@ struct EmulatedQzDevice::ProcessorState
     juce::uint8 deviceId = 0;
     juce::uint8 selector = 0;
     IdentityReply reply = IdentityReply::correct;
+    double replyDelayMs = 0.0;
     int identityRequests = 0;
 
     ByteLog received;
@@ -276,6 +277,7 @@ struct EmulatedQzDevice::Reply
 {
     int portId;
     std::vector<juce::uint8> bytes;
+    double delayMs;
 };
 
 EmulatedQzDevice::EmulatedQzDevice (VirtualMidiSystem& systemToUse)
@@ -323,14 +325,18 @@ int EmulatedQzDevice::addPortFor (int processor)
 EmulatedQzDevice::~EmulatedQzDevice()
 {
     system.cancelChange (powerCycle);
-    std::vector<int> ids;
+    std::vector<int> changes, ids;
 
     {
         const juce::ScopedLock sl (lock);
+        changes = lateReplies;
 
         for (auto& stream : streams)
             ids.push_back (stream->id);
     }
+
+    for (auto id : changes)
+        system.cancelChange (id);
 
     for (auto id : ids)
         system.setPlugged (id, false);
@@ -401,8 +407,12 @@ void EmulatedQzDevice::plugPorts (bool shouldBePlugged)
 
     // Nothing more can arrive on the old connections, so what they left half sent is final.
     if (! shouldBePlugged)
+    {
+        ++connectionsLost;
+
         for (auto& stream : streams)
             interrupt (*stream);
+    }
 }
 
 bool EmulatedQzDevice::isPlugged() const
@@ -433,6 +443,24 @@ void EmulatedQzDevice::setUpdateVersion (int processor, const juce::String& vers
 {
     const juce::ScopedLock sl (lock);
     processorAt (processor).updateVersion = versionBytes (version);
+}
+
+void EmulatedQzDevice::setKeepsWhatItReceives (bool shouldKeep)
+{
+    const juce::ScopedLock sl (lock);
+    keepsWhatItReceives = shouldKeep;
+}
+
+void EmulatedQzDevice::setReplyDelay (int processor, double milliseconds)
+{
+    const juce::ScopedLock sl (lock);
+    processorAt (processor).replyDelayMs = milliseconds;
+}
+
+bool EmulatedQzDevice::isConnection (int connection) const
+{
+    const juce::ScopedLock sl (lock);
+    return connection == connectionsLost;
 }
 
 void EmulatedQzDevice::setDeviceId (int processor, juce::uint8 deviceId)
@@ -661,7 +689,7 @@ void EmulatedQzDevice::clear (int processor)
 
 void EmulatedQzDevice::receivedFromHost (int portId, const juce::uint8* data, int numBytes)
 {
-    const auto arrival = juce::Time::getMillisecondCounterHiRes();
+    const auto arrival = Clock::getCurrent().getMillisecondCounterHiRes();
     std::vector<Reply> replies;
 
     {
@@ -672,14 +700,41 @@ void EmulatedQzDevice::receivedFromHost (int portId, const juce::uint8* data, in
             return;
 
         auto& state = processorAt (stream->processor);
-        state.received.append (data, (size_t) numBytes);
-        state.pieces.push_back ({ arrival, numBytes });
+
+        if (keepsWhatItReceives)
+        {
+            state.received.append (data, (size_t) numBytes);
+            state.pieces.push_back ({ arrival, numBytes });
+        }
+
         take (*stream, data, numBytes, replies);
     }
 
     // Outside the device's lock: the system takes its own lock before the device's.
     for (auto& reply : replies)
-        system.sendToHost (reply.portId, reply.bytes.data(), (int) reply.bytes.size());
+    {
+        if (reply.delayMs <= 0.0)
+        {
+            system.sendToHost (reply.portId, reply.bytes.data(), (int) reply.bytes.size());
+            continue;
+        }
+
+        int connection = 0;
+
+        {
+            const juce::ScopedLock sl (lock);
+            connection = connectionsLost;
+        }
+
+        const auto id = system.afterDelay (reply.delayMs, [this, reply, connection]
+        {
+            if (isConnection (connection))
+                system.sendToHost (reply.portId, reply.bytes.data(), (int) reply.bytes.size());
+        });
+
+        const juce::ScopedLock sl (lock);
+        lateReplies.push_back (id);
+    }
 }
 
 void EmulatedQzDevice::take (PortStream& stream, const juce::uint8* data, int numBytes, std::vector<Reply>& replies)
@@ -689,6 +744,25 @@ void EmulatedQzDevice::take (PortStream& stream, const juce::uint8* data, int nu
 
     for (int i = 0; i < numBytes; ++i, ++stream.streamOffset)
     {
+        // The characters inside a record go in one run; its last one, and whatever ends or
+        // breaks the record, byte by byte below.
+        if (stream.inMessage && stream.phase == PortStream::Phase::body && stream.recordState == PortStream::RecordState::text)
+        {
+            const auto room = (int) (longestRecordText - stream.recordText.size());
+            int run = 0;
+
+            while (run < room && i + run < numBytes && data[i + run] < 0x80 && data[i + run] != '\r' && data[i + run] != '\n')
+                ++run;
+
+            if (run > 1)
+            {
+                stream.recordText.append (reinterpret_cast<const char*> (data + i), (size_t) (run - 1));
+                stream.messageOffset += run - 1;
+                stream.streamOffset += run - 1;
+                i += run - 1;
+            }
+        }
+
         const auto byte = data[i];
 
         if (! stream.inMessage)
@@ -712,7 +786,9 @@ void EmulatedQzDevice::take (PortStream& stream, const juce::uint8* data, int nu
 
         if (byte == 0xf7)
         {
-            stream.message.append (data + messageStart, (size_t) (i + 1 - messageStart));
+            if (keepsWhatItReceives)
+                stream.message.append (data + messageStart, (size_t) (i + 1 - messageStart));
+
             finishMessage (stream, replies);
             continue;
         }
@@ -739,7 +815,7 @@ void EmulatedQzDevice::take (PortStream& stream, const juce::uint8* data, int nu
             takeHeaderByte (stream, byte);
     }
 
-    if (stream.inMessage)
+    if (stream.inMessage && keepsWhatItReceives)
         stream.message.append (data + messageStart, (size_t) (numBytes - messageStart));
 }
 
@@ -787,7 +863,9 @@ void EmulatedQzDevice::finishMessage (PortStream& stream, std::vector<Reply>& re
         stream.image.clear();
     }
 
-    state.completed.push_back (std::move (stream.message));
+    if (keepsWhatItReceives)
+        state.completed.push_back (std::move (stream.message));
+
     stream.message.clear();
 }
 
@@ -944,7 +1022,7 @@ void EmulatedQzDevice::takeData (PortStream& stream, juce::uint32 address)
     stream.seenData = true;
     stream.nextAddress = address + size;
 
-    if (bytes.empty())
+    if (bytes.empty() || ! keepsWhatItReceives)
         return;
 
     auto& image = stream.image;
@@ -1023,7 +1101,7 @@ void EmulatedQzDevice::answerIdentity (PortStream& stream, std::vector<Reply>& r
         portId = others.front();
     }
 
-    replies.push_back ({ portId, std::move (bytes) });
+    replies.push_back ({ portId, std::move (bytes), state.replyDelayMs });
 }
 
 void EmulatedQzDevice::addFault (const PortStream& stream, const juce::String& text)

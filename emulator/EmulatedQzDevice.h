@@ -45,7 +45,7 @@ public:
 
     struct Piece
     {
-        double timeMs;    // juce::Time::getMillisecondCounterHiRes() on arrival
+        double timeMs;    // the current clock's time on arrival
         int size;
     };
 
@@ -90,6 +90,10 @@ public:
 
     void setAnswersIdentity (bool shouldAnswer);
     void setIdentityReply (int processor, IdentityReply reply);
+    /** The processor answers this long after a request has reached it, as one still starting
+        up does; a reply still on its way when the unit goes is lost with it.
+    */
+    void setReplyDelay (int processor, double milliseconds);
     /** Versions are four numbers below 128, as in "0.0.3.1". */
     void setVersion (int processor, const juce::String& version);
     /** The version the processor reports after taking a valid application and a reset. */
@@ -116,6 +120,12 @@ public:
     void setBufferSize (int numBytes);
     /** The processor's ports take nothing for this long from now (see VirtualMidiSystem::stallFor). */
     void stallFor (int processor, double milliseconds);
+
+    /** Off, the unit still checks everything it is sent and answers as before, but keeps no
+        copy of it: what it received, its messages and its flash images stay empty, for runs
+        that check the bytes themselves and have many updates to get through.
+    */
+    void setKeepsWhatItReceives (bool shouldKeep);
 
     /** Every byte sent to the processor's ports, in order of arrival. */
     std::vector<juce::uint8> getReceivedBytes (int processor) const;
@@ -162,6 +172,7 @@ private:
     void messageFault (PortStream& stream, juce::int64 messageOffset, const juce::String& text, int recordNumber = 0);
     void recordFault (PortStream& stream, juce::int64 offsetInRecord, const juce::String& text);
 
+    bool isConnection (int connection) const;
     int addPortFor (int processor);
     void plugPorts (bool shouldBePlugged);
     std::vector<int> livePortIds() const;
@@ -175,10 +186,14 @@ private:
     std::vector<std::unique_ptr<PortStream>> streams;
     bool plugged = true;
     bool answersIdentity = true;
+    bool keepsWhatItReceives = true;
     double drainRate = VirtualMidiSystem::defaultDrainRate;
     int bufferSizeOfPorts = VirtualMidiSystem::defaultBufferSize;
     int endpoint = 0;
     std::atomic<int> powerCycle { 0 };
+    /** Counts the times the unit went; a late reply belongs to the connection it was asked on. */
+    int connectionsLost = 0;
+    std::vector<int> lateReplies;
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (EmulatedQzDevice)
 };
