@@ -11,5 +11,7 @@ cmake --build build --parallel "$(nproc)"
 cd build
 xvfb-run -a ../tools/with-window-manager.sh ctest --output-on-failure --no-tests=error
 
-# CTest names a skipped test but not why: the reason each one gave.
+# CTest names a skipped test but not why: the reason each one gave. And the simulation's
+# summary, failed or not.
 grep -h "^SKIPPED:" Testing/Temporary/LastTest.log || true
+grep -h "^simulation:" Testing/Temporary/LastTest.log || true
