@@ -191,13 +191,20 @@ void Invariants::setDevicePresent (bool isPresent, bool isSteady)
     devicePresent = isPresent;
 }
 
-void Invariants::portWentAway (int portId)
+void Invariants::portWentAway (int portId, bool input, bool output)
 {
     auto& port = ports[portId];
-    port.pieces.clear();
-    port.waitingBytes = 0;
+
+    if (output)
+    {
+        port.pieces.clear();
+        port.waitingBytes = 0;
+    }
+
+    if (input)
+        answered[port.processor] = false;
+
     port.lastRequestMs = -1.0e12;
-    answered[port.processor] = false;
 }
 
 void Invariants::setUpdateDeadline (double timeMs)

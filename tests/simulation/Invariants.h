@@ -34,8 +34,8 @@ public:
         while a port flickers in and out of the lists.
     */
     void setDevicePresent (bool isPresent, bool isSteady);
-    /** The port went and what it held with it. */
-    void portWentAway (int portId);
+    /** A side of the port went; an output takes what it held with it. */
+    void portWentAway (int portId, bool input, bool output);
     void setUpdateDeadline (double timeMs);
     void quit();
 

@@ -115,6 +115,7 @@ Simulation::Simulation (const Scenario& scenarioToRun, bool trace)
         }
 
         booting.push_back ({ 0, 0, 0 });
+        unplugged.push_back (0);
     }
 
     if (scenario.duplicatedProcessor >= 0)
@@ -135,16 +136,12 @@ Simulation::Simulation (const Scenario& scenarioToRun, bool trace)
     watch = std::make_unique<Watch> (*this);
     system->setObserver (watch.get());
 
+    // The world changes only in its own milliseconds and in the simulation's events: it is
+    // looked at after each of them.
+    clock->onEveryMillisecond ([this] { evaluateWorld(); });
+
     clock->afterEachStep ([this]
     {
-        // What the world is like changes with its own events, and matters to the invariants
-        // over seconds: it is looked at every few milliseconds.
-        if (clock->getMillisecondCounterHiRes() >= nextWorldLookMs)
-        {
-            nextWorldLookMs = clock->getMillisecondCounterHiRes() + 10.0;
-            evaluateWorld();
-        }
-
         if (window != nullptr)
             invariants->checkStep (*window);
     });
@@ -264,6 +261,7 @@ void Simulation::schedule (double delayMs, std::function<void()> event, bool isW
         }
 
         event();
+        evaluateWorld();
     });
 }
 
@@ -325,34 +323,20 @@ void Simulation::apply (const Scenario::Fault& fault)
     lastWorldChangeMs = elapsedMs();
 
     auto stops = [this] (const juce::String& what) { invariants->stopCapableFault (what); };
-    auto wentAway = [this] (int unitIndex)
-    {
-        for (auto& port : ports)
-            if (port.unit == unitIndex)
-                invariants->portWentAway (port.id);
-    };
 
     switch (fault.kind)
     {
         case Kind::unplugUnit:
         case Kind::replugNewVersions:
             log ("unit " + juce::String (u) + " unplugged for " + juce::String (duration, 0) + " ms");
-            unit.setPlugged (false);
-            wentAway (u);
-            stops ("unit " + juce::String (u) + " unplugged");
+            unplugUnit (u);
 
-            schedule (duration, [this, u, newVersions = fault.kind == Kind::replugNewVersions]
-            {
-                if (newVersions)
-                {
-                    for (int q = 0; q < 3; ++q)
-                        changeVersion (u, q, q == 0 ? juce::String ("0.0.3.") + juce::String (random.nextInt (8))
-                                                    : juce::String ("0.0.2.") + juce::String (random.nextInt (8)));
-                }
+            // Another unit of the same kind takes its place.
+            if (fault.kind == Kind::replugNewVersions)
+                for (int q = 0; q < 3; ++q)
+                    changeVersion (u, q, (q == 0 ? juce::String ("0.0.3.") : juce::String ("0.0.2.")) + juce::String (random.nextInt (8)));
 
-                log ("unit " + juce::String (u) + " plugged in again" + (newVersions ? ", running other versions" : ""));
-                units[(size_t) u]->setPlugged (true);
-            });
+            schedule (duration, [this, u] { plugUnit (u); });
             break;
 
         case Kind::resetUnit:
@@ -372,7 +356,7 @@ void Simulation::apply (const Scenario::Fault& fault)
                 else
                     system->setOutputPlugged (port.id, false);
 
-                invariants->portWentAway (port.id);
+                invariants->portWentAway (port.id, input, ! input);
             });
 
             // The transfer looks at outputs only.
@@ -480,7 +464,7 @@ void Simulation::apply (const Scenario::Fault& fault)
                 forEachPort (u, p, [this] (PortWorld& port)
                 {
                     system->setPlugged (port.id, false);
-                    invariants->portWentAway (port.id);
+                    invariants->portWentAway (port.id, true, true);
                 });
 
                 schedule (300.0, [this, u, p] { forEachPort (u, p, [this] (PortWorld& port) { system->setPlugged (port.id, true); }); });
@@ -527,7 +511,7 @@ void Simulation::resetUnit (int u)
 
     for (auto& port : ports)
         if (port.unit == u)
-            invariants->portWentAway (port.id);
+            invariants->portWentAway (port.id, true, true);
 
     invariants->stopCapableFault ("unit " + juce::String (u) + " reset");
 
@@ -586,14 +570,30 @@ void Simulation::powerCycle (double forMs)
     for (int u = 0; u < (int) units.size(); ++u)
     {
         log ("the user powers unit " + juce::String (u) + " off for " + juce::String (forMs, 0) + " ms");
+        unplugUnit (u);
+        schedule (forMs, [this, u] { plugUnit (u); });
+    }
+}
+
+void Simulation::unplugUnit (int u)
+{
+    // Unplugs that overlap keep the unit away until the last of them ends.
+    if (unplugged[(size_t) u]++ == 0)
         units[(size_t) u]->setPlugged (false);
 
-        for (auto& port : ports)
-            if (port.unit == u)
-                invariants->portWentAway (port.id);
+    for (auto& port : ports)
+        if (port.unit == u)
+            invariants->portWentAway (port.id, true, true);
 
-        invariants->stopCapableFault ("unit " + juce::String (u) + " powered off");
-        schedule (forMs, [this, u] { units[(size_t) u]->setPlugged (true); });
+    invariants->stopCapableFault ("unit " + juce::String (u) + " unplugged");
+}
+
+void Simulation::plugUnit (int u)
+{
+    if (--unplugged[(size_t) u] == 0)
+    {
+        log ("unit " + juce::String (u) + " plugged in again");
+        units[(size_t) u]->setPlugged (true);
     }
 }
 

@@ -62,6 +62,8 @@ private:
     void changeVersion (int unit, int processor, const juce::String& version);
     void chatter (int unit, double untilMs);
     void powerCycle (double forMs);
+    void unplugUnit (int unit);
+    void plugUnit (int unit);
 
     void userTold (const WindowStandIn::Told& told);
     void nextCycle();
@@ -91,6 +93,7 @@ private:
     std::vector<std::unique_ptr<EmulatedQzDevice>> units;
     std::vector<PortWorld> ports;
     std::vector<std::array<int, 3>> booting;
+    std::vector<int> unplugged;
     std::vector<ReplacedVersion> replacedVersions;
     std::unique_ptr<Invariants> invariants;
     std::unique_ptr<Watch> watch;
@@ -108,5 +111,4 @@ private:
     int clickAttempts = 0;
     bool lastPresence = false;
     double lastLoggedProgress = 0.0;
-    double nextWorldLookMs = 0.0;
 };
