@@ -45,7 +45,7 @@ namespace
     const char* const phaseNames[] = { "start", "instructions shown", "update started", "progress", "message shown",
                                        "message dismissed" };
 
-    const char* const faultNames[] = { "unplug unit", "re-plug with new versions", "reset unit", "unplug input",
+    const char* const faultNames[] = { "unplug", "unplug and re-plug with other versions", "reset", "unplug input",
                                        "unplug output", "stall", "not ready", "hold input", "hold output", "refuse data",
                                        "flicker", "rename", "list shift", "slow down", "booting", "chatter" };
 
@@ -236,8 +236,10 @@ juce::StringArray Scenario::describe() const
 
     for (auto& f : faults)
     {
-        auto line = juce::String (faultNames[(int) f.kind]) + " " + processorNames[f.processor] + " of unit "
-                    + juce::String (f.unit) + " " + juce::String (f.delayMs, 0) + " ms after " + phaseNames[(int) f.phase];
+        const auto wholeUnit = f.kind == FaultKind::unplugUnit || f.kind == FaultKind::replugNewVersions
+                            || f.kind == FaultKind::resetUnit || f.kind == FaultKind::chatter;
+        auto line = juce::String (faultNames[(int) f.kind]) + " " + (wholeUnit ? juce::String() : juce::String (processorNames[f.processor]) + " of ")
+                    + "unit " + juce::String (f.unit) + " " + juce::String (f.delayMs, 0) + " ms after " + phaseNames[(int) f.phase];
 
         if (f.phase == Phase::progress)
             line << " " << juce::String (f.progress, 2);

@@ -159,7 +159,10 @@ Simulation::~Simulation()
 
 Simulation::Result Simulation::execute()
 {
-    for (auto& line : scenario.describe())
+    const auto description = scenario.describe();
+    result.scenarioLines = description.size();
+
+    for (auto& line : description)
         log (line);
 
     reached (Phase::start);

@@ -19,6 +19,8 @@ public:
         juce::String invariant, detail;
         double atMs = 0.0, virtualMs = 0.0;
         juce::StringArray trace;
+        /** How many of the trace's first lines describe the scenario. */
+        int scenarioLines = 0;
     };
 
     /** The catalogue the product carries, built once; its images' flags are the run's. */

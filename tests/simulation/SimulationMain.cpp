@@ -63,15 +63,16 @@ namespace
              << "  trace:\n";
 
         const auto& lines = result.trace;
-        const auto first = juce::jmax (0, lines.size() - mostTraceLines);
+        const auto kept = result.scenarioLines;
+        const auto first = juce::jmax (kept, lines.size() - mostTraceLines);
 
-        // The scenario's lines stay even when the middle of a long trace is left out.
+        // The scenario's lines stay when the middle of a long trace is left out.
         for (int i = 0; i < lines.size(); ++i)
         {
-            if (i >= 8 && i < first)
+            if (i >= kept && i < first)
             {
-                if (i == 8)
-                    text << "    ... " << (first - 8) << " lines ...\n";
+                if (i == kept)
+                    text << "    ... " << (first - kept) << " lines ...\n";
 
                 continue;
             }
