@@ -1,6 +1,7 @@
 #include "ControllerTestSupport.h"
 #include "midi/DeviceIdentity.h"
 #include "HexWriter.h"
+#include "PayloadCheck.h"
 #include "BinaryData.h"
 #include <gtest/gtest.h>
 
@@ -15,10 +16,15 @@ namespace
     const std::vector<juce::uint8> graphicsHeader { 0xf0, 0x47, 0x20, 0x33, 0x70 };
     const std::vector<juce::uint8> controlHeader { 0xf0, 0x00, 0x01, 0x3f, 0x00, 0x33, 0x70 };
 
+    /** An image the emulated unit starts after a reset, as it would a release's: an application
+        begins with its vector table, and an audio or graphics image ends its region with the
+        image-valid word.
+    */
     std::unique_ptr<FirmwareImage> smallImage (const char* name, const char* portName, const std::vector<juce::uint8>& header,
                                                juce::uint32 address, int dataBytes)
     {
         const bool isControl = header.size() == controlHeader.size();
+        const bool isAssets = address >= 0x08100000;
         HexWriter writer (isControl ? HexWriter::DigitCase::upper : HexWriter::DigitCase::lower);
 
         std::vector<juce::uint8> data ((size_t) dataBytes);
@@ -26,7 +32,19 @@ namespace
         for (size_t i = 0; i < data.size(); ++i)
             data[i] = (juce::uint8) (i * 31 + address);
 
+        if (! isAssets)
+        {
+            const juce::uint32 vectors[] = { 0x20010000, address + 0x201 };
+
+            for (size_t i = 0; i < 8; ++i)
+                data[i] = (juce::uint8) (vectors[i / 4] >> (8 * (i % 4)));
+        }
+
         writer.writeData (address, data.data(), data.size());
+
+        if (! isControl)
+            writer.writeData (isAssets ? 0x084ffffc : 0x0807fffc, PayloadCheck::validWord, 4);
+
         writer.writeEndOfFile();
 
         auto payload = header;
