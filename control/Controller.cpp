@@ -152,6 +152,11 @@ bool Controller::isUpdating() const
     return updating;
 }
 
+bool Controller::carriesSampleFirmware() const
+{
+    return catalogue->isSampleFirmware();
+}
+
 bool Controller::checkDevicePresence()
 {
     const auto deviceNames = MidiDeviceSystem::getCurrent().getInputNames();

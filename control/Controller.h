@@ -73,6 +73,8 @@ public:
     void resetUpdate();
     void setAwaitingIdentity (bool shouldAwait);
     bool isUpdating() const;
+    /** True when what the updater carries is sample firmware, not a release. */
+    bool carriesSampleFirmware() const;
 
     static bool isIdentityReply (juce::Array<juce::uint8> identityReplyData);
     static juce::String versionFromIdentityReply (juce::Array<juce::uint8> identityReplyData);

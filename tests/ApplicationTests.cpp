@@ -50,6 +50,16 @@ namespace
             return texts;
         }
 
+        bool showsSampleFirmwareWarning()
+        {
+            for (auto* child : content->getChildren())
+                if (auto* label = dynamic_cast<juce::Label*> (child))
+                    if (label->isVisible() && label->getText() == "Sample firmware, not for a real unit")
+                        return true;
+
+            return false;
+        }
+
         bool showsCurrentVersions (const juce::String& control, const juce::String& audio, const juce::String& graphics)
         {
             return currentVersions() == juce::StringArray ("QZ Control: " + control, "QZ Audio: " + audio,
@@ -107,6 +117,11 @@ TEST_F (WholeApplicationTest, UpdatesFromTheClickToTheCompletionMessageThenShows
     DialogAnswerer answerer ([] (auto& dialog) { return okUnless (completionTitle, dialog); });
     ASSERT_TRUE (typeM());
     ASSERT_TRUE (input.clickUntil (updateButtonOf (*content), [&] { return answerer.numSeen (marlowTitle) == 1; }));
+
+    // A build without a firmware release's files says so, in the window and the dialog.
+    EXPECT_EQ (showsSampleFirmwareWarning(), BinaryData::payloadsAreSamples);
+    EXPECT_EQ (answerer.last (marlowTitle).message.startsWith ("Sample firmware, not for a real unit.\r\nThis process"),
+               BinaryData::payloadsAreSamples) << answerer.last (marlowTitle).message;
 
     ASSERT_TRUE (received (EmulatedQzDevice::audio, 400000));
     saveScreenshot (*content, "3-update-under-way");

@@ -126,6 +126,42 @@ TEST_F (MainWindowComponentTest, StartsWithARedLampHiddenVersionRowsAndNothingRe
     EXPECT_EQ (redBarWidth(), 0);
 }
 
+TEST_F (MainWindowComponentTest, SaysUnderTheCarriedVersionsOnlyOfSampleFirmwareThatItIsNotForARealUnit)
+{
+    auto sampleLabels = [] (juce::Component& window)
+    {
+        juce::Array<juce::Label*> found;
+
+        for (auto* child : window.getChildren())
+            if (auto* l = dynamic_cast<juce::Label*> (child); l != nullptr && l->getText().containsIgnoreCase ("sample"))
+                found.add (l);
+
+        return found;
+    };
+
+    EXPECT_TRUE (sampleLabels (component).isEmpty()) << "a release's versions carry no warning";
+
+    catalogue.setSampleFirmware (true);
+    MainWindowComponent sampleWindow (&controller);
+    const auto found = sampleLabels (sampleWindow);
+    ASSERT_EQ (found.size(), 1);
+
+    auto& warning = *found.getFirst();
+    EXPECT_EQ (warning.getText(), "Sample firmware, not for a real unit");
+    EXPECT_TRUE (warning.isVisible());
+
+    // Under the carried versions, above the bar, and wide enough for its text on one line.
+    const auto& carried = dynamic_cast<juce::Label&> (*sampleWindow.getChildComponent (availableGraphicsChild));
+    EXPECT_EQ (warning.getX(), carried.getX());
+    EXPECT_GT (warning.getY(), carried.getBottom());
+    EXPECT_LE (warning.getBottom(), barBounds.getY());
+    EXPECT_LE (warning.getFont().getStringWidthFloat (warning.getText()) + (float) warning.getBorderSize().getLeftAndRight(),
+               (float) warning.getWidth());
+    EXPECT_LE (warning.getRight(), sampleWindow.getWidth());
+    EXPECT_EQ (dynamic_cast<juce::Label&> (*sampleWindow.getChildComponent (firstStatusChild)).getX(), 13)
+        << "the warning goes after every child the window always has";
+}
+
 TEST_F (MainWindowComponentTest, StartsWithAnEmptyBarWhateverItsMemoryHeldBefore)
 {
     // The bar reads its value while it is constructed; what an earlier component left in

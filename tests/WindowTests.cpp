@@ -212,6 +212,23 @@ TEST_F (WindowTest, AnyOtherKeyAfterTheHotKeyOrAnMThatIsNotDownGivesTheNormalDia
     EXPECT_FALSE (recorder.log.contains ("running"));
 }
 
+TEST_F (WindowTest, BothInstructionDialogsOfSampleFirmwareFirstSayItIsNotForARealUnit)
+{
+    ASSERT_TRUE (input.isOpen());
+    DialogAnswerer answerer ([] (auto&) { return DialogAnswerer::Answer { "Cancel" }; });
+    catalogue.setSampleFirmware (true);
+
+    ASSERT_TRUE (clickUpdate (answerer));
+    ASSERT_TRUE (type (XK_m));
+    ASSERT_TRUE (clickUpdate (answerer));
+
+    ASSERT_EQ (answerer.seen.size(), 2u);
+    EXPECT_EQ (answerer.seen[0].title, normalTitle);
+    EXPECT_EQ (answerer.seen[0].message, "Sample firmware, not for a real unit.\r\n" + juce::String (updateInstructions));
+    EXPECT_EQ (answerer.seen[1].title, marlowTitle);
+    EXPECT_EQ (answerer.seen[1].message, "Sample firmware, not for a real unit.\r\n" + juce::String (marlowUpdateInstructions));
+}
+
 TEST_F (WindowTest, TheHotKeyWorksRightAfterTheWindowOpens)
 {
     ASSERT_TRUE (input.isOpen());

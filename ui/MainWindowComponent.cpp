@@ -26,6 +26,9 @@ namespace
         "5. After both screens indicate they are ready for an update, press the OK Button"
     }.joinIntoString ("\r\n");
 
+    // What a build without a firmware release's files carries, where the user looks before an update.
+    const juce::String sampleFirmwareWarning ("Sample firmware, not for a real unit");
+
     const juce::String completionMessage = juce::StringArray {
         "Firmware has been sent to the device. ",
         "Reset the unit when both screens tells you to do so and the right play button is blinking.",
@@ -155,6 +158,16 @@ MainWindowComponent::MainWindowComponent (Controller* controllerToUse)
         label->setBounds (13, progressBar.getBottom() + 19 * row, 400, 19);
         label->setFont (statusFont);
         addAndMakeVisible (label);
+    }
+
+    if (controller->carriesSampleFirmware())
+    {
+        sampleFirmwareLabel.setText (sampleFirmwareWarning, juce::dontSendNotification);
+        sampleFirmwareLabel.setFont (juce::Font (15.0f));
+        sampleFirmwareLabel.setColour (juce::Label::textColourId, juce::Colour (0xffc51530));
+        sampleFirmwareLabel.setBounds (availableGraphicsLabel.getX(), availableGraphicsLabel.getBottom() + 4,
+                                       getWidth() - availableGraphicsLabel.getX(), 19);
+        addAndMakeVisible (sampleFirmwareLabel);
     }
 
     // The hot key has to work as soon as the window opens, before anything has been clicked.
@@ -330,10 +343,14 @@ void MainWindowComponent::buttonClicked (juce::Button* button)
     controller->setAwaitingIdentity (false);
 
     const auto skipAssets = marlowModeArmed;
+    auto instructions = skipAssets ? marlowUpdateInstructions : updateInstructions;
+
+    if (controller->carriesSampleFirmware())
+        instructions = sampleFirmwareWarning + ".\r\n" + instructions;
+
     const auto confirmed = juce::AlertWindow::showOkCancelBox (juce::AlertWindow::WarningIcon,
                                                                skipAssets ? marlowUpdateTitle : updateTitle,
-                                                               skipAssets ? marlowUpdateInstructions : updateInstructions,
-                                                               "OK", "Cancel", nullptr, nullptr);
+                                                               instructions, "OK", "Cancel", nullptr, nullptr);
 
     if (confirmed)
         controller->startUpdate (skipAssets);
