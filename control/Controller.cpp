@@ -6,6 +6,12 @@ namespace
     constexpr int pollIntervalMs = 100;
     constexpr int chunksPerProgressReport = 20;
 
+    /** How often a processor that has not answered is asked again. */
+    constexpr double identityRequestIntervalMs = 1000.0;
+    constexpr double neverMs = -1.0e12;
+
+    double now()    { return juce::Time::getMillisecondCounterHiRes(); }
+
     const char* const availableVersions[] = { "0.0.3.6", "0.0.2.6", "0.0.2.6" };
 
     const char* const slotNames[] = { "Control Firmware", "Audio Application Firmware", "Audio Assets",
@@ -19,11 +25,22 @@ namespace
 
         return -1;
     }
+
+    int processorForPort (const MidiDeviceSystem::Input* input)
+    {
+        if (input != nullptr)
+            for (int processor = 0; processor < 3; ++processor)
+                if (input->getName() == DeviceIdentity::portNames[processor])
+                    return processor;
+
+        return -1;
+    }
 }
 
 Controller::Controller (MidiManager* midiManagerToUse, FirmwareCatalogue* catalogueToUse)
     : catalogue (catalogueToUse), midiManager (midiManagerToUse)
 {
+    std::fill (std::begin (lastRequestMs), std::end (lastRequestMs), neverMs);
     presentOnLastPoll = checkDevicePresence();
 
     if (presentOnLastPoll)
@@ -60,7 +77,7 @@ void Controller::addListener (Listener* listener)
 
 void Controller::startUpdate (bool skipAssets)
 {
-    awaitingIdentity = false;
+    awaitEveryIdentity (false);
     totalChunks = 0;
 
     // A port's problem is looked at afresh once it has been closed and opened again below.
@@ -134,7 +151,7 @@ void Controller::resetUpdate()
 
     senders.clear();
     updating = false;
-    awaitingIdentity = true;
+    awaitEveryIdentity (true);
     preparingDevice = false;
 
     listeners.call ([] (Listener& l) { l.updateRunningChanged (false); });
@@ -143,8 +160,25 @@ void Controller::resetUpdate()
 
 void Controller::setAwaitingIdentity (bool shouldAwait)
 {
-    awaitingIdentity = shouldAwait;
+    awaitEveryIdentity (shouldAwait);
     preparingDevice = ! shouldAwait;
+}
+
+void Controller::awaitEveryIdentity (bool shouldAwait)
+{
+    // One newly awaited is asked at once; one still awaited keeps its pace.
+    for (int processor = 0; processor < 3; ++processor)
+    {
+        if (shouldAwait && ! awaitingIdentity[processor])
+            lastRequestMs[processor] = neverMs;
+
+        awaitingIdentity[processor] = shouldAwait;
+    }
+}
+
+bool Controller::isAwaitingAnyIdentity() const
+{
+    return std::any_of (std::begin (awaitingIdentity), std::end (awaitingIdentity), [] (bool awaiting) { return awaiting; });
 }
 
 bool Controller::isUpdating() const
@@ -172,21 +206,33 @@ bool Controller::checkDevicePresence()
 
 void Controller::connectPorts()
 {
+    // Ports already open stay as they are: only those that are not are tried again.
     for (auto* image : *catalogue)
         midiManager->openOutput (image->getPortName());
-
-    for (int processor = 0; processor < 3; ++processor)
-        sendIdentityRequest (processor);
 
     midiManager->addListener (this);
 
     for (auto* image : *catalogue)
         midiManager->openInput (image->getPortName());
 
-    for (int processor = 0; processor < 3; ++processor)
-        sendIdentityRequest (processor);
-
     reportPortProblems();
+    requestIdentities();
+}
+
+void Controller::requestIdentities()
+{
+    const auto nowMs = now();
+
+    for (int processor = 0; processor < 3; ++processor)
+    {
+        // A request to an output that is not open would go nowhere: it goes as soon as it opens.
+        if (! awaitingIdentity[processor] || nowMs - lastRequestMs[processor] < identityRequestIntervalMs
+             || ! midiManager->isOutputOpen (DeviceIdentity::portNames[processor]))
+            continue;
+
+        lastRequestMs[processor] = nowMs;
+        sendIdentityRequest (processor);
+    }
 }
 
 bool Controller::openUpdateOutputs()
@@ -281,7 +327,7 @@ void Controller::timerCallback()
         const auto anyPortProblem = std::any_of (std::begin (portProblems), std::end (portProblems),
                                                  [] (PortProblem p) { return p != PortProblem::none; });
 
-        if (settled && ! preparingDevice && (awaitingIdentity || anyPortProblem))
+        if (settled && ! preparingDevice && (isAwaitingAnyIdentity() || anyPortProblem))
             connectPorts();
 
         return;
@@ -298,7 +344,10 @@ void Controller::timerCallback()
     }
 
     if (! preparingDevice)
-        awaitingIdentity = true;
+    {
+        awaitEveryIdentity (true);
+        std::fill (std::begin (lastRequestMs), std::end (lastRequestMs), neverMs);
+    }
 
     for (int processor = 0; processor < 3; ++processor)
         reportPortProblem (processor, PortProblem::none);
@@ -404,7 +453,7 @@ juce::String Controller::versionFromIdentityReply (juce::Array<juce::uint8> data
     return parts.joinIntoString (".");
 }
 
-void Controller::midiMessageReceived (MidiDeviceSystem::Input*, const juce::MidiMessage& message)
+void Controller::midiMessageReceived (MidiDeviceSystem::Input* source, const juce::MidiMessage& message)
 {
     if (! message.isSysEx() || message.getSysExDataSize() != DeviceIdentity::replyDataSize)
         return;
@@ -415,12 +464,17 @@ void Controller::midiMessageReceived (MidiDeviceSystem::Input*, const juce::Midi
         return;
 
     const auto version = versionFromIdentityReply (data);
-    awaitingIdentity = false;
-
     const auto processor = processorForSelector (data[DeviceIdentity::selectorIndex]);
 
+    // A reply that names no processor of ours still comes from the one behind its port, which
+    // has answered and is not asked again.
     if (processor < 0)
+    {
+        if (const auto answering = processorForPort (source); answering >= 0)
+            awaitingIdentity[answering] = false;
+
         return;
+    }
 
     versionsShown = true;
     listeners.call ([processor, &version] (Listener& l) { l.currentVersionChanged (processor, version); });
@@ -428,9 +482,11 @@ void Controller::midiMessageReceived (MidiDeviceSystem::Input*, const juce::Midi
     if (checkUpdatedVersion[processor])
     {
         // A processor that still runs the old version may not have been reset yet: it is
-        // checked again until it reports the new one.
+        // asked again until it reports the new one.
         const auto isCarried = version == availableVersions[processor];
         checkUpdatedVersion[processor] = ! isCarried;
         listeners.call ([processor, &version, isCarried] (Listener& l) { l.updatedVersionChecked (processor, version, isCarried); });
     }
+
+    awaitingIdentity[processor] = checkUpdatedVersion[processor] && ! preparingDevice && ! updating;
 }

@@ -476,7 +476,7 @@ TEST_F (ControllerTest, IdentityRequestsRepeatUntilAReplyArrivesThenStop)
     device.setAnswersIdentity (false);
     makeController();
 
-    ASSERT_TRUE (waitUntil ([&] { return device.getNumIdentityRequests (EmulatedQzDevice::control) >= 6; }));
+    ASSERT_TRUE (waitUntil ([&] { return device.getNumIdentityRequests (EmulatedQzDevice::control) >= 2; }));
     EXPECT_TRUE (log.entriesStartingWith ("current").isEmpty());
 
     device.setAnswersIdentity (true);
@@ -499,7 +499,7 @@ TEST_F (ControllerTest, TheSelectorDecidesTheProcessorWhateverThePort)
     EXPECT_TRUE (log.entries().contains ("current 1 1.10.0.127"));
 }
 
-TEST_F (ControllerTest, MalformedRepliesAreIgnoredAndAnUnknownSelectorEndsTheSearchSilently)
+TEST_F (ControllerTest, MalformedRepliesAreIgnoredAndAnUnknownSelectorEndsTheSearchOfItsPortsProcessorSilently)
 {
     using Reply = EmulatedQzDevice::IdentityReply;
     device.setIdentityReply (EmulatedQzDevice::control, Reply::wrongLength);
@@ -507,15 +507,18 @@ TEST_F (ControllerTest, MalformedRepliesAreIgnoredAndAnUnknownSelectorEndsTheSea
     device.setIdentityReply (EmulatedQzDevice::graphics, Reply::wrongFamily);
     makeController();
 
-    ASSERT_TRUE (waitUntil ([&] { return device.getNumIdentityRequests (EmulatedQzDevice::graphics) >= 6; }));
+    ASSERT_TRUE (waitUntil ([&] { return device.getNumIdentityRequests (EmulatedQzDevice::graphics) >= 2; }));
     EXPECT_TRUE (log.entriesStartingWith ("current").isEmpty());
 
+    // It answers the next request, under a selector that names no processor: it has answered.
     device.setIdentityReply (EmulatedQzDevice::graphics, Reply::correct);
     device.setSelector (EmulatedQzDevice::graphics, 0x30);
-    pumpFor (300);
+    const auto before = device.getNumIdentityRequests (EmulatedQzDevice::graphics);
+    ASSERT_TRUE (waitUntil ([&] { return device.getNumIdentityRequests (EmulatedQzDevice::graphics) > before; }));
+    pumpFor (200);
 
     const auto requests = device.getNumIdentityRequests (EmulatedQzDevice::graphics);
-    pumpFor (350);
+    pumpFor (1300);
     EXPECT_EQ (device.getNumIdentityRequests (EmulatedQzDevice::graphics), requests);
     EXPECT_TRUE (log.entriesStartingWith ("current").isEmpty());
 }
@@ -719,20 +722,99 @@ TEST_F (ControllerTest, ACompletedUpdateTellsPerProcessorWhetherTheUnitNowRunsTh
     EXPECT_TRUE (log.entriesStartingWith ("checked").isEmpty());
 }
 
-TEST_F (ControllerTest, EveryPollWithoutAnAnswerSendsExactlyTwoRequestsToEachProcessor)
+TEST_F (ControllerTest, AfterAnUpdateAProcessorStillOnItsOldVersionIsAskedUntilItReportsTheNewOne)
+{
+    makeController();
+    runUpdate (true);
+    ASSERT_EQ (log.numCompletions(), 1);
+
+    log.clear();
+    controller->resetUpdate();
+    ASSERT_TRUE (waitUntil ([&] { return log.entries().contains ("checked 1 0.0.2.1 old"); }));
+
+    // It restarts into the new firmware faster than a poll could see its ports go.
+    device.setVersion (EmulatedQzDevice::audio, "0.0.2.6");
+    ASSERT_TRUE (waitUntil ([&] { return log.entries().contains ("checked 1 0.0.2.6 carried"); }));
+    ASSERT_TRUE (drained());
+
+    // Confirmed, it is asked no more; the others, still on their old versions, are.
+    const auto audio = device.getNumIdentityRequests (EmulatedQzDevice::audio);
+    const auto control = device.getNumIdentityRequests (EmulatedQzDevice::control);
+    pumpFor (1500);
+    EXPECT_EQ (device.getNumIdentityRequests (EmulatedQzDevice::audio), audio);
+    EXPECT_GT (device.getNumIdentityRequests (EmulatedQzDevice::control), control);
+}
+
+TEST_F (ControllerTest, AProcessorThatDoesNotAnswerIsAskedAtMostOnceASecondAndNotWhileTheUserPreparesTheUnit)
 {
     device.setAnswersIdentity (false);
+    const auto start = juce::Time::getMillisecondCounterHiRes();
     makeController();
+    pumpFor (2500);
+    ASSERT_TRUE (drained());
+    const auto seconds = (juce::Time::getMillisecondCounterHiRes() - start) / 1000.0;
 
-    // The constructor's connection, then one for each poll, each reported first.
-    for (int poll = 1; poll <= 4; ++poll)
+    // Polled every 100 ms, each asked once at the start and then once a second.
+    for (int processor = 0; processor < 3; ++processor)
     {
-        ASSERT_TRUE (waitUntil ([&] { return log.presenceReports >= poll; }));
-        ASSERT_TRUE (drained());
-
-        for (int processor = 0; processor < 3; ++processor)
-            EXPECT_EQ (device.getNumIdentityRequests (processor), 2 * (1 + log.presenceReports)) << processor;
+        EXPECT_GE (device.getNumIdentityRequests (processor), 2) << processor;
+        EXPECT_LE (device.getNumIdentityRequests (processor), (int) seconds + 1) << processor;
     }
+
+    controller->setAwaitingIdentity (false);
+    ASSERT_TRUE (drained());
+    const auto requests = device.getNumIdentityRequests (EmulatedQzDevice::control);
+    pumpFor (1500);
+    EXPECT_EQ (device.getNumIdentityRequests (EmulatedQzDevice::control), requests);
+}
+
+TEST_F (ControllerTest, AProcessorThatAnswersLateIsAskedUntilItAnswersAndTheOthersAreNotAskedAgain)
+{
+    // The graphics processor boots later than the others after a power cycle.
+    device.setIdentityReply (EmulatedQzDevice::graphics, EmulatedQzDevice::IdentityReply::none);
+    makeController();
+    ASSERT_TRUE (waitForVersions (2));
+    ASSERT_TRUE (drained());
+
+    const auto control = device.getNumIdentityRequests (EmulatedQzDevice::control);
+    const auto audio = device.getNumIdentityRequests (EmulatedQzDevice::audio);
+    const auto graphics = device.getNumIdentityRequests (EmulatedQzDevice::graphics);
+    ASSERT_TRUE (waitUntil ([&] { return device.getNumIdentityRequests (EmulatedQzDevice::graphics) >= graphics + 2; }));
+    EXPECT_EQ (device.getNumIdentityRequests (EmulatedQzDevice::control), control);
+    EXPECT_EQ (device.getNumIdentityRequests (EmulatedQzDevice::audio), audio);
+
+    device.setIdentityReply (EmulatedQzDevice::graphics, EmulatedQzDevice::IdentityReply::correct);
+    ASSERT_TRUE (waitUntil ([&] { return log.entries().contains ("current 2 0.0.2.1"); }));
+    ASSERT_TRUE (drained());
+    const auto answered = device.getNumIdentityRequests (EmulatedQzDevice::graphics);
+    pumpFor (1500);
+    EXPECT_EQ (device.getNumIdentityRequests (EmulatedQzDevice::graphics), answered);
+}
+
+TEST_F (ControllerTest, APortProblemRetriesTheOpenAtEveryPollWithoutAskingTheProcessorsThatAnswered)
+{
+    // Another program holds QZ Audio's output; the other two processors answer.
+    const auto audioPort = device.getPortId (EmulatedQzDevice::audio);
+    system.setOutputFailsToOpen (audioPort, true);
+    makeController();
+    ASSERT_TRUE (waitUntil ([&] { return log.entries().contains ("problem 1 1"); }));
+    ASSERT_TRUE (waitForVersions (2));
+    ASSERT_TRUE (drained());
+
+    const auto control = device.getNumIdentityRequests (EmulatedQzDevice::control);
+    const auto graphics = device.getNumIdentityRequests (EmulatedQzDevice::graphics);
+    pumpFor (1500);
+    EXPECT_EQ (device.getNumIdentityRequests (EmulatedQzDevice::control), control);
+    EXPECT_EQ (device.getNumIdentityRequests (EmulatedQzDevice::graphics), graphics);
+    EXPECT_EQ (device.getNumIdentityRequests (EmulatedQzDevice::audio), 0);
+
+    // The open is tried again at the poll's pace: once let go, the port opens at the next poll
+    // and its processor is asked.
+    system.setOutputFailsToOpen (audioPort, false);
+    const auto letGo = juce::Time::getMillisecondCounter();
+    ASSERT_TRUE (waitUntil ([&] { return log.entries().contains ("problem 1 0"); }));
+    EXPECT_LT (juce::Time::getMillisecondCounter() - letGo, 1000u) << "not tried again at the poll's pace";
+    ASSERT_TRUE (waitUntil ([&] { return log.entries().contains ("current 1 0.0.2.1"); }));
 }
 
 TEST_F (ControllerTest, TheReplyHandlerIgnoresEveryOtherLengthAndShortMessagesAndAcceptsAnyFreeByte)
@@ -762,8 +844,9 @@ TEST_F (ControllerTest, TheReplyHandlerIgnoresEveryOtherLengthAndShortMessagesAn
                            std::vector<juce::uint8> { 0xc0, 0x06 }, std::vector<juce::uint8> { 0xf8 } })
         sendFromDevice (message);
 
+    // The search goes on past them.
     const auto requests = device.getNumIdentityRequests (EmulatedQzDevice::control);
-    ASSERT_TRUE (waitUntil ([&] { return device.getNumIdentityRequests (EmulatedQzDevice::control) >= requests + 4; }));
+    ASSERT_TRUE (waitUntil ([&] { return device.getNumIdentityRequests (EmulatedQzDevice::control) >= requests + 1; }));
     EXPECT_TRUE (log.entriesStartingWith ("current").isEmpty());
 
     // Device id 7F, and values at every byte that is not read.
