@@ -102,6 +102,7 @@ void Controller::startUpdate (bool skipAssets)
 
     chunksSent = 0;
     updating = true;
+    abortReported = false;
 
     for (auto slot : { audioApplication, graphicsApplication, controlFirmware })
         listeners.call ([slot] (Listener& l) { l.imageStatusChanged (slot, waiting); });
@@ -151,6 +152,7 @@ void Controller::resetUpdate()
 
     senders.clear();
     updating = false;
+    abortReported = false;
     awaitEveryIdentity (true);
     preparingDevice = false;
 
@@ -290,14 +292,27 @@ bool Controller::allSendersComplete() const
 
 void Controller::abortUpdate()
 {
+    // What the abort cuts: the images being sent and the applications still waiting; an image
+    // already complete, or assets never started, stay as they were told.
+    juce::StringArray cut;
+
+    for (auto* sender : senders)
+        if (! sender->image->isComplete && (sender->image->isSending || ! sender->getName().contains ("Assets")))
+            cut.add (sender->getName());
+
     for (auto* sender : senders)
     {
         sender->stopTimer();
         sender->image->isSending = false;
     }
 
-    for (auto slot : { audioApplication, graphicsApplication, controlFirmware })
-        listeners.call ([slot] (Listener& l) { l.imageStatusChanged (slot, aborted); });
+    // A port missing, or every sender failing with the device, is still one abort.
+    if (std::exchange (abortReported, true))
+        return;
+
+    for (auto slot : { audioApplication, graphicsApplication, controlFirmware, audioAssets, graphicsAssets })
+        if (cut.contains (slotNames[slot]))
+            listeners.call ([slot] (Listener& l) { l.imageStatusChanged (slot, aborted); });
 }
 
 void Controller::reportImageStatus (const juce::String& imageName, int status)

@@ -122,6 +122,8 @@ private:
     */
     bool preparingDevice = false;
     bool presentOnLastPoll = false;
+    /** The current update's abort has been reported: it is reported once. */
+    bool abortReported = false;
     bool versionsShown = false;
     PortProblem portProblems[3] { PortProblem::none, PortProblem::none, PortProblem::none };
     bool checkUpdatedVersion[3] { false, false, false };
