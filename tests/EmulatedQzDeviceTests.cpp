@@ -784,6 +784,7 @@ namespace
                 ended = event;
                 endedMs = juce::Time::getMillisecondCounterHiRes();
                 receivedAtEnd = device.getReceivedBytes (processor).size();
+                messagesCompletedAtEnd = device.getSummary (processor).messagesCompleted;
             }
         }
 
@@ -807,6 +808,7 @@ namespace
         juce::String ended;
         double endedMs = 0.0;
         size_t receivedAtEnd = 0;
+        int messagesCompletedAtEnd = 0;
     };
 
     /** The product's sender and port manager against the emulated QZ at its real pace. */
@@ -882,6 +884,30 @@ TEST_F (EmulatedQzTransferTest, AStallWithinTheLimitOnlyDelaysTheTransferAndOneP
     EXPECT_GE (stalled.chunks, 20);
     EXPECT_LT (stalled.receivedAtEnd, stalled.payload.size());
     EXPECT_EQ (device.getApplicationCheck (EmulatedQzDevice::graphics), ImageCheck::none);
+}
+
+TEST_F (EmulatedQzTransferTest, TwoUnitsOfOneNameBothGetEveryByteAndTheImageCompletesOnlyOnceTheSlowerHasAll)
+{
+    // A second unit behind a port of the same name, slower than the first, which also stops
+    // for a moment just before the last chunk and is owed it when no chunk is left to send.
+    const auto second = device.duplicatePort (EmulatedQzDevice::control);
+    system.setDrainRate (second, 40000.0);
+    auto& transfer = add (applicationOf (EmulatedQzDevice::control, 4000), EmulatedQzDevice::control);
+    const auto numChunks = transfer.image.numChunks;
+    transfer.onChunk = [&] (int chunk)
+    {
+        if (chunk == numChunks - 2)
+            system.stallFor (second, 300.0);
+    };
+
+    runAll();
+
+    const auto control = EmulatedQzDevice::control;
+    EXPECT_EQ (transfer.ended, "Complete");
+    EXPECT_EQ (transfer.messagesCompletedAtEnd, 2) << "completed before the slower unit had the last byte";
+    EXPECT_EQ (device.getCompletedMessages (control), std::vector<Bytes> (2, transfer.payload));
+    EXPECT_TRUE (device.getFaults (control).isEmpty()) << device.getFaults (control).joinIntoString ("\n");
+    EXPECT_FALSE (device.hasUnfinishedMessage (control));
 }
 
 TEST_F (EmulatedQzTransferTest, ThreeStreamsAskForTheDeviceListAboutOncePerPortEvery100Ms)
