@@ -53,6 +53,7 @@ Controller::Controller (MidiManager* midiManagerToUse, FirmwareCatalogue* catalo
 Controller::~Controller()
 {
     stopTimer();
+    setStreaming (false);
     midiManager->removeListener (this);
 }
 
@@ -129,6 +130,8 @@ void Controller::startUpdate (bool skipAssets)
 
     if (! portMissing)
     {
+        setStreaming (true);
+
         for (auto* sender : senders)
         {
             const auto name = sender->getName();
@@ -150,6 +153,7 @@ void Controller::resetUpdate()
     if (! senders.isEmpty())
         closeAllPorts();
 
+    setStreaming (false);
     senders.clear();
     updating = false;
     abortReported = false;
@@ -306,6 +310,8 @@ void Controller::abortUpdate()
         sender->image->isSending = false;
     }
 
+    setStreaming (false);
+
     // A port missing, or every sender failing with the device, is still one abort.
     if (std::exchange (abortReported, true))
         return;
@@ -313,6 +319,12 @@ void Controller::abortUpdate()
     for (auto slot : { audioApplication, graphicsApplication, controlFirmware, audioAssets, graphicsAssets })
         if (cut.contains (slotNames[slot]))
             listeners.call ([slot] (Listener& l) { l.imageStatusChanged (slot, aborted); });
+}
+
+void Controller::setStreaming (bool isStreaming)
+{
+    if (std::exchange (streaming, isStreaming) != isStreaming)
+        midiManager->setStreaming (isStreaming);
 }
 
 void Controller::reportImageStatus (const juce::String& imageName, int status)
@@ -414,6 +426,7 @@ void Controller::senderEvent (FirmwareSysexSender* sender, const juce::String& e
                         if (done->image->getPortName() == DeviceIdentity::portNames[processor])
                             checkUpdatedVersion[processor] = true;
 
+            setStreaming (false);
             closeAllPorts();
             listeners.call ([] (Listener& l) { l.progressChanged (1.0); });
         }

@@ -124,6 +124,8 @@ private:
     bool presentOnLastPoll = false;
     /** The current update's abort has been reported: it is reported once. */
     bool abortReported = false;
+    /** Firmware streams: the platform has been told to keep its pace. */
+    bool streaming = false;
     bool versionsShown = false;
     PortProblem portProblems[3] { PortProblem::none, PortProblem::none, PortProblem::none };
     bool checkUpdatedVersion[3] { false, false, false };

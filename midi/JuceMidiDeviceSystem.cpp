@@ -115,3 +115,9 @@ MidiDeviceSystem::Opened<MidiDeviceSystem::Output> JuceMidiDeviceSystem::openOut
 {
     return platform.openOutput (identifier);
 }
+
+void JuceMidiDeviceSystem::setStreaming (bool isStreaming)
+{
+    if (platform.setStreaming)
+        platform.setStreaming (isStreaming);
+}

@@ -106,6 +106,12 @@ public:
     /** Opens the output of this identifier, whatever name it carries now. */
     virtual Opened<Output> openOutput (const juce::String& identifier) = 0;
 
+    /** Told when firmware starts and stops streaming, so that a platform that would slow the
+        program's timers meanwhile (Windows 11, while its windows are minimised or hidden)
+        keeps them at their pace until the stream ends.
+    */
+    virtual void setStreaming (bool /*isStreaming*/) {}
+
     /** The system every port manager and presence check asks: the platform's devices
         unless a replacement has been installed.
     */

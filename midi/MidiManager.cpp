@@ -372,6 +372,11 @@ void MidiManager::recordSend (const juce::String& portName, int numBytes)
         port.firstMs = now;
 }
 
+void MidiManager::setStreaming (bool isStreaming)
+{
+    system.setStreaming (isStreaming);
+}
+
 bool MidiManager::isOutputAvailable (const juce::String& portName)
 {
     return MidiDeviceSystem::getCurrent().getOutputNames().contains (portName);

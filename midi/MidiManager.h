@@ -85,6 +85,9 @@ public:
 
     RecentSends getRecentSends (const juce::String& portName, double milliseconds) const;
 
+    /** Tells the system when firmware starts and stops streaming (see MidiDeviceSystem::setStreaming). */
+    void setStreaming (bool isStreaming);
+
     /** True when the system lists an output of exactly this name right now, whatever is open. */
     static bool isOutputAvailable (const juce::String& portName);
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <firmware/FirmwareSysexSender.h>
+#include <control/Controller.h>
 #include <midi/JuceMidiDeviceSystem.h>
 #include <midi/windows/WinMmOutputDevices.h>
 
@@ -87,7 +88,8 @@ namespace
                 [] (Handle handle) { return current->reset (handle); },
                 [] (Handle handle) { return current->close (handle); },
                 [] { return current->now; },
-                [] { return current->underWine; }
+                [] { return current->underWine; },
+                [] (bool keep) { current->log.add (keep ? "keep timer resolution" : "let timer resolution go"); return true; }
             };
 
             return table;
@@ -353,6 +355,7 @@ namespace
         platform.getOutputDevices = [&winMm] { return WinMmOutputDevices (winMm.calls()).getDevices(); };
         platform.openInput = [] (const juce::String&, juce::MidiInputCallback&) { return std::unique_ptr<MidiDeviceSystem::Input>(); };
         platform.openOutput = [&winMm, &closer] (const juce::String& identifier) { return WinMmOutputDevices (winMm.calls()).open (identifier, closer); };
+        platform.setStreaming = [&winMm] (bool isStreaming) { winMm.calls().keepTimerResolution (isStreaming); };
         return platform;
     }
 
@@ -528,6 +531,60 @@ TEST_F (WinMmSending, ADriverThatIsNeverReadyEndsATransferInErrorAfterTheStallLi
         EXPECT_EQ (ending.ended, "Error");
         EXPECT_GE (juce::Time::getMillisecondCounterHiRes() - start, FirmwareSysexSender::stallLimitMs);
         EXPECT_TRUE (winMm.log.contains ("long")) << "the driver was never asked";
+    }
+
+    MidiDeviceSystem::setCurrent (nullptr);
+}
+
+TEST_F (WinMmSending, AnUpdateKeepsTheTimerResolutionWhileItsFirmwareStreamsAndLetsItGoAfter)
+{
+    JuceMidiDeviceSystem system (platformOver (winMm, closer));
+    MidiDeviceSystem::setCurrent (&system);
+    winMm.handBackAfterMs = -1;
+
+    const juce::StringArray names { "QZ Audio", "QZ Graphics", "QZ Control" };
+    const std::vector<FakeWinMm::Device> qz { { names[0], "\\\\?\\qz" }, { names[1], "\\\\?\\qz" }, { names[2], "\\\\?\\qz" } };
+    winMm.devices = qz;
+
+    {
+        FirmwareCatalogue catalogue;
+        const auto payload = sysexStream (3000);
+
+        for (auto [port, name] : { std::pair (names[0], "Audio Application Firmware"), std::pair (names[1], "Graphics Application Firmware"),
+                                   std::pair (names[1], "Graphics Assets"), std::pair (names[0], "Audio Assets"),
+                                   std::pair (names[2], "Control Firmware") })
+            catalogue.add (std::make_unique<FirmwareImage> (payload.data(), (int) payload.size(), 512, 4, port, name));
+
+        MidiManager manager;
+        Controller controller (&manager, &catalogue);
+        const auto asked = [this] { return winMm.log.indexOf ("keep timer resolution") >= 0; };
+        const auto letGo = [this] { return winMm.log.indexOf ("let timer resolution go") > winMm.log.indexOf ("keep timer resolution"); };
+
+        // Asked once as the senders start, let go once when the update is reset.
+        winMm.log.clear();
+        controller.startUpdate (true);
+        EXPECT_TRUE (asked());
+        EXPECT_FALSE (letGo());
+        controller.resetUpdate();
+        EXPECT_TRUE (letGo());
+        EXPECT_EQ (winMm.log.joinIntoString (",").indexOf ("timer resolution go,"), -1) << "let go more than once";
+
+        // An update stopped before any byte never asks.
+        winMm.devices.pop_back();
+        winMm.log.clear();
+        controller.startUpdate (true);
+        EXPECT_FALSE (asked());
+        controller.resetUpdate();
+        EXPECT_FALSE (winMm.log.contains ("let timer resolution go"));
+
+        // One aborted while it streams lets go at the abort, before anyone resets it.
+        winMm.devices = qz;
+        winMm.log.clear();
+        controller.startUpdate (true);
+        EXPECT_TRUE (asked());
+        winMm.devices.clear();
+        EXPECT_TRUE (waitUntil (letGo));
+        controller.resetUpdate();
     }
 
     MidiDeviceSystem::setCurrent (nullptr);

@@ -27,6 +27,7 @@ JuceMidiDeviceSystem::Platform JuceMidiDeviceSystem::getNativePlatform()
     {
         return WinMmOutputDevices (WinMmCalls::system()).open (identifier, *SystemOutputCloser::getInstance());
     };
+    platform.setStreaming = [] (bool isStreaming) { WinMmCalls::system().keepTimerResolution (isStreaming); };
 
     return platform;
 }
