@@ -121,12 +121,15 @@ fi
 step "The updater and its tests for Windows"
 juceDir=$(dirname "$(dpkg -L juce-modules-source | grep -m1 '/JUCEConfig.cmake$')")
 cmake -S . -B "$out/product" "${crossConfigure[@]}" "${staticZlib[@]}" -DJUCE_DIR="$juceDir" > "$out/product.log"
-cmake --build "$out/product" --parallel "$jobs" --target CorvaleQzFirmwareUpdater qz_tests qz_long_tests qz_payload_tests qz_screen_tests qz_window_probe
+cmake --build "$out/product" --parallel "$jobs" --target CorvaleQzFirmwareUpdater qz_tests qz_long_tests qz_payload_tests qz_screen_tests qz_window_probe \
+    qz_release_version_probe
 exe="$out/product/CorvaleQzFirmwareUpdater_artefacts/Release/Corvale QZ Firmware Updater.exe"
 
 step "Version information, icon and manifest"
 # Debian's own Python, which python3-pefile serves.
-/usr/bin/python3 tools/windows/check-executable.py "$exe"
+/usr/bin/python3 tools/windows/check-executable.py "$exe" --sample
+# What a build given a firmware release carries instead, read from a program of its own.
+/usr/bin/python3 tools/windows/check-executable.py "$out/product/tools/windows/qz_release_version_probe.exe" --release --version-information-only
 
 step "The window under Wine"
 xvfb-run -a -s "-screen 0 1024x768x24" tools/windows/check-window.sh "$exe" \
