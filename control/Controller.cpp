@@ -76,6 +76,11 @@ void Controller::addListener (Listener* listener)
             listeners.call ([&] (Listener& l) { l.portProblemChanged (processor, problem); });
 }
 
+void Controller::removeListener (Listener* listener)
+{
+    listeners.remove (listener);
+}
+
 void Controller::startUpdate (bool skipAssets)
 {
     awaitEveryIdentity (false);

@@ -70,6 +70,7 @@ public:
 
     /** Registers a listener (once) and tells every listener the versions the updater carries. */
     void addListener (Listener* listener);
+    void removeListener (Listener* listener);
 
     void startUpdate (bool skipAssets);
     void resetUpdate();
