@@ -9,9 +9,9 @@
     first on the next attempt. A piece is taken only while the bytes still waiting here and
     in the buffer, with the piece, stay within two pieces' worth (or nothing waits at all),
     so the device is never left idle and never sent a burst after a stall. What it took and
-    has not written yet when it goes is handed on to the buffer whole: a message the device
-    was sent, an identity request say, is never cut by closing, and nothing is added to one,
-    so that a firmware stream cut off by an abort stays cut, as an interrupted update.
+    has not written yet when it goes is handed to the buffer whole, so that closing need not
+    cut a message the device was sent, an identity request say; nothing is added to it, so
+    that a firmware stream cut off by an abort stays cut, as an interrupted update.
 */
 class StreamOutput final : public MidiDeviceSystem::Output
 {
