@@ -28,7 +28,6 @@ else
 fi
 buildType=$(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$buildDir/CMakeCache.txt")
 [ "$buildType" = Release ] || fail "$buildDir is a $buildType build; the package is made from a Release build"
-cmake --build "$buildDir" --parallel "$(nproc)" --target CorvaleQzFirmwareUpdater
 
 # packageName, appId, executableName, version, sampleFirmware, screenshotUrl, executable,
 # metadataDir: what the build configured (resources/linux/CMakeLists.txt).
@@ -40,6 +39,7 @@ changelog=resources/linux/changelog
 if [ "$sampleFirmware" != ON ] && [[ "$screenshotUrl" == https://corvale.internal/* ]]; then
     fail "a release's metadata must name where its screenshot is published: configure with -DQZ_SCREENSHOT_URL=https://..."
 fi
+cmake --build "$buildDir" --parallel "$(nproc)" --target CorvaleQzFirmwareUpdater
 
 step "The window tests' screenshot"
 # The one the metadata names: the main window with the controller connected.
@@ -137,7 +137,7 @@ fi
 
 step "lintian"
 # Warnings fail it too: the one that stays is overridden in the package, with its reason.
-lintian --pedantic --display-info --fail-on error,warning "$deb"
+lintian --pedantic --display-info --fail-on error,warning "$deb" || fail "lintian reports an error or a warning"
 
 step "desktop-file-validate"
 report=$(desktop-file-validate "$stage/usr/share/applications/$appId.desktop" 2>&1) || true
