@@ -103,7 +103,8 @@ echo "  $(wc -l < "$work/before.txt") paths"
 
 step "apt-get install ./$(basename "$deb")"
 "${asRoot[@]}" cp "$deb" "$system/tmp/"
-inSystem sh -c "cd /tmp && apt-get install -y --no-install-recommends ./$(basename "$deb")" > "$work/install.log"
+inSystem sh -c "cd /tmp && apt-get install -y --no-install-recommends ./$(basename "$deb")" > "$work/install.log" 2>&1 \
+    || fail "apt-get install: $(tail -20 "$work/install.log")"
 "${asRoot[@]}" rm "$system/tmp/$(basename "$deb")"
 sed -n '/^The following NEW packages will be installed:/,/^[0-9]* upgraded/p' "$work/install.log"
 inSystem dpkg -L "$packageName" | LC_ALL=C sort > "$work/ours.txt"
@@ -205,8 +206,8 @@ program=
 echo "  the program ended"
 
 step "apt-get purge"
-inSystem apt-get purge -y "$packageName" > "$work/purge.log"
-inSystem apt-get autoremove --purge -y >> "$work/purge.log"
+inSystem apt-get purge -y "$packageName" > "$work/purge.log" 2>&1 || fail "apt-get purge: $(tail -20 "$work/purge.log")"
+inSystem apt-get autoremove --purge -y >> "$work/purge.log" 2>&1 || fail "apt-get autoremove: $(tail -20 "$work/purge.log")"
 "${asRoot[@]}" umount "$system/proc"
 listFiles "$work/after.txt"
 
