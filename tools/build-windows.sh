@@ -14,21 +14,7 @@ jobs=$(nproc)
 
 export WINEPREFIX=$out/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 
-timings=()
-stepName=
-step()
-{
-    finishStep
-    stepName=$1
-    stepStart=$SECONDS
-    echo "== $stepName"
-}
-finishStep()
-{
-    if [ -n "$stepName" ]; then
-        timings+=("$(printf '%5d s  %s' $((SECONDS - stepStart)) "$stepName")")
-    fi
-}
+source tools/steps.sh
 
 # apt-get source needs a source entry; it is made from the machine's own Debian entry with
 # its type changed, so it names the archive the machine already uses.
@@ -149,6 +135,4 @@ step "The test suite under Wine"
 (cd "$out/product" && QZ_EXPECT_WINE=1 xvfb-run -a bash -c 'wineserver -p && wineboot --init >/dev/null 2>&1 &&
     ctest -LE "gui|long|screen" --output-on-failure --no-tests=error --parallel "$1"; status=$?; wineserver -k; exit $status' _ "$jobs")
 
-finishStep
-echo "== Time taken"
-printf '%s\n' "${timings[@]}"
+printTimings
