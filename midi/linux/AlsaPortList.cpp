@@ -1,4 +1,5 @@
 #include "AlsaPortList.h"
+#include <juce_events/juce_events.h>
 #include <unistd.h>
 
 namespace
@@ -40,7 +41,7 @@ snd_seq_t* AlsaPortList::getClient()
     return client;
 }
 
-std::vector<AlsaPortList::Port> AlsaPortList::getPorts (unsigned int capability)
+std::vector<AlsaPortList::Port> AlsaPortList::getPorts()
 {
     const std::lock_guard<std::mutex> guard (lock);
     std::vector<Port> ports;
@@ -65,26 +66,30 @@ std::vector<AlsaPortList::Port> AlsaPortList::getPorts (unsigned int capability)
         portInfo.port = -1;
 
         while (calls.queryNextPort (handle, portInfo) == 0)
-        {
-            if ((portInfo.capability & capability) == 0)
-                continue;
-
-            // The name made as JUCE makes it, so that it equals the name of the input JUCE opens.
-            const juce::String name (portInfo.name.c_str());
-            const juce::String identifier (juce::String (clientInfo.client) + "-" + juce::String (portInfo.port));
-            ports.push_back ({ juce::MidiDeviceInfo (name, identifier), clientInfo, portInfo.port });
-        }
+            ports.push_back ({ clientInfo, portInfo });
     }
 
     return ports;
 }
 
-juce::Array<juce::MidiDeviceInfo> AlsaPortList::getDevices (unsigned int capability)
+int AlsaPortList::countReadersInThisProcess (int sourceClient, int sourcePort)
 {
-    juce::Array<juce::MidiDeviceInfo> devices;
+    const std::lock_guard<std::mutex> guard (lock);
+    auto* handle = getClient();
+    std::vector<std::pair<int, int>> readers;
 
-    for (auto& port : getPorts (capability))
-        devices.add (port.device);
+    if (handle == nullptr || calls.queryReaders (handle, sourceClient, sourcePort, readers) < 0)
+        return -1;
 
-    return devices;
+    int ours = 0;
+
+    for (auto& reader : readers)
+    {
+        AlsaSequencerCalls::ClientInfo info;
+
+        if (calls.getClientInfo (handle, reader.first, info) == 0 && info.pid == (int) getpid())
+            ++ours;
+    }
+
+    return ours;
 }
