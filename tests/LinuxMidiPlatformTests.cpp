@@ -598,6 +598,8 @@ namespace
     };
 
     constexpr int ownClient = 128;
+    /** No thread of this process has it: above the kernel's highest pid_max. */
+    constexpr int otherProcess = 5000000;
 
     /** The QZ as the kernel names a unit whose USB product string is "QZ" (client 24 on card
         2, its raw MIDI device 0, subdevices 0 to 2), a second card whose port 33 is device 1,
@@ -616,7 +618,7 @@ namespace
                 { { 32, SND_SEQ_KERNEL_CLIENT, 3, -1, "Other Card" }, { port (32, 33, "Other Port") } },
                 { { ownClient, SND_SEQ_USER_CLIENT, -1, (int) getpid(), "Corvale QZ Firmware Updater" },
                   { port (ownClient, 0, "QZ Audio", duplex, programType) } },
-                { { 129, SND_SEQ_USER_CLIENT, -1, (int) getpid() + 1, "Synth" },
+                { { 129, SND_SEQ_USER_CLIENT, -1, otherProcess, "Synth" },
                   { port (129, 0, "Synth In", SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE, programType),
                     port (129, 1, "Synth Out", SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ, programType),
                     port (129, 2, "Synth Private", SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_WRITE, programType) } },

@@ -4,6 +4,14 @@
 
 namespace
 {
+    /** The kernel gives a client the id of the thread that opened it (seq_clientmgr.c,
+        task_pid): any thread of this process, not only its first.
+    */
+    bool belongsToThisProcess (int pid)
+    {
+        return pid == (int) getpid() || (pid > 0 && juce::File ("/proc/self/task/" + juce::String (pid)).isDirectory());
+    }
+
     juce::String clientName()
     {
         if (auto* application = juce::JUCEApplicationBase::getInstance())
@@ -50,23 +58,23 @@ std::vector<AlsaPortList::Port> AlsaPortList::getPorts()
     if (handle == nullptr)
         return ports;
 
-    const auto ownProcess = (int) getpid();
-
     // From client 0 on, as JUCE starts: the query goes to the next client above it, so the
     // system's own client 0 is never listed.
     AlsaSequencerCalls::ClientInfo clientInfo;
 
     while (calls.queryNextClient (handle, clientInfo) == 0)
     {
-        if (clientInfo.pid == ownProcess)
+        if (belongsToThisProcess (clientInfo.pid))
             continue;
 
         AlsaSequencerCalls::PortInfo portInfo;
         portInfo.client = clientInfo.client;
         portInfo.port = -1;
 
+        // As JUCE lists: only ports that others may subscribe to.
         while (calls.queryNextPort (handle, portInfo) == 0)
-            ports.push_back ({ clientInfo, portInfo });
+            if ((portInfo.capability & (SND_SEQ_PORT_CAP_SUBS_READ | SND_SEQ_PORT_CAP_SUBS_WRITE)) != 0)
+                ports.push_back ({ clientInfo, portInfo });
     }
 
     return ports;
@@ -87,7 +95,7 @@ int AlsaPortList::countReadersInThisProcess (int sourceClient, int sourcePort)
     {
         AlsaSequencerCalls::ClientInfo info;
 
-        if (calls.getClientInfo (handle, reader.first, info) == 0 && info.pid == (int) getpid())
+        if (calls.getClientInfo (handle, reader.first, info) == 0 && belongsToThisProcess (info.pid))
             ++ours;
     }
 

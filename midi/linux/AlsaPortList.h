@@ -26,7 +26,9 @@ public:
     explicit AlsaPortList (const AlsaSequencerCalls& calls);
     ~AlsaPortList();
 
-    /** Every port, in the sequencer's order; none when there is no sequencer. */
+    /** Every port that others may subscribe to, in the sequencer's order; none when there
+        is no sequencer.
+    */
     std::vector<Port> getPorts();
 
     /** How many ports of this process read from that port now; negative when the sequencer

@@ -197,6 +197,8 @@ MidiDeviceSystem::Opened<MidiDeviceSystem::Input> LinuxMidiPlatform::openInput (
 
     std::unique_ptr<MidiDeviceSystem::Input> input;
     const auto raw = rawDeviceBehind (listed->port);
+    const auto& source = listed->port.port;
+    const auto readersBefore = ports.countReadersInThisProcess (source.client, source.port);
 
     if (raw && ! raw->isVirtual)
     {
@@ -216,7 +218,8 @@ MidiDeviceSystem::Opened<MidiDeviceSystem::Input> LinuxMidiPlatform::openInput (
     if (input == nullptr)
         return {};
 
-    if (ports.countReadersInThisProcess (listed->port.client.client, listed->port.port.port) == 0)
+    // JUCE's subscription is one reader more in this process, unless the kernel refused it.
+    if (readersBefore >= 0 && ports.countReadersInThisProcess (source.client, source.port) == readersBefore)
         return { nullptr, PortProblem::inUse };
 
     return { std::make_unique<NamedInput> (std::move (input), listed->names[0]), PortProblem::none };
