@@ -269,7 +269,6 @@ namespace
             const auto& name = d->reportsAs.empty() ? reinterpret_cast<File*> (handle)->name : d->reportsAs;
             std::sscanf (name.c_str(), "hw:%d,%d,%d", &info.card, &info.device, &info.subdevice);
             info.id = d->id;
-            info.name = "QZ";
             info.subdeviceName = d->subdeviceName;
             return 0;
         }

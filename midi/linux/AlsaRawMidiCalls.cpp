@@ -60,7 +60,6 @@ namespace
         info.device = (int) snd_rawmidi_info_get_device (alsaInfo);
         info.subdevice = (int) snd_rawmidi_info_get_subdevice (alsaInfo);
         info.id = snd_rawmidi_info_get_id (alsaInfo);
-        info.name = snd_rawmidi_info_get_name (alsaInfo);
         info.subdeviceName = snd_rawmidi_info_get_subdevice_name (alsaInfo);
         return 0;
     }

@@ -21,8 +21,8 @@ struct AlsaRawMidiCalls
     struct Info
     {
         int card = -1, device = -1, subdevice = -1;
-        /** The raw MIDI device's identifier and name, and the substream's own name. */
-        std::string id, name, subdeviceName;
+        /** The raw MIDI device's identifier and the substream's own name. */
+        std::string id, subdeviceName;
     };
 
     /** Opens the output of a raw MIDI device by its name ("hw:C,D,S"): snd_rawmidi_open
