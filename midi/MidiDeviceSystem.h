@@ -25,7 +25,11 @@ public:
         /** Firmware cannot reach it unchanged: nothing behind it could tell a lost byte. */
         noRawDevice,
         /** Running under Wine, whose MIDI wraps every piece of a stream in a message of its own. */
-        underWine
+        underWine,
+        /** The user may not open it (Linux: -EACCES or -EPERM). */
+        noPermission,
+        /** It cannot be told which unit's port it is: more than one unit, or a layout not known. */
+        ambiguous
     };
 
     class Input
@@ -35,7 +39,9 @@ public:
         virtual ~Input() = default;
         virtual juce::String getName() const = 0;
         virtual void start() = 0;
-        /** Returns once no callback from this input is running or will run. */
+        /** No callback starts once it returns; one already running may still be finishing
+            (JUCE's ALSA input only clears a flag). Only destroying the input waits for it.
+        */
         virtual void stop() = 0;
     };
 

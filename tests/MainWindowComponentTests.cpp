@@ -270,6 +270,24 @@ TEST_F (MainWindowComponentTest, TellsPortProblemsAndCheckedVersionsInTheRowsAnd
     EXPECT_EQ (statusRow (1), "QZ Audio: cannot take firmware through this port");
     EXPECT_EQ (statusRow (2), "QZ Graphics: not under Wine, use the Linux updater");
 
+    component.portProblemChanged (0, Problem::noPermission);
+    component.portProblemChanged (1, Problem::ambiguous);
+    EXPECT_EQ (statusRow (0), "QZ Control: no permission, join group audio or log in");
+    EXPECT_EQ (statusRow (1), "QZ Audio: several units or unknown layout, use one");
+
+    // Every problem fits its row, in the longest processor's row, unsqueezed.
+    for (auto problem : { Problem::inUse, Problem::noRawDevice, Problem::underWine, Problem::noPermission, Problem::ambiguous })
+    {
+        component.portProblemChanged (2, problem);
+        auto& row = label (firstStatusChild + 2);
+        const auto room = row.getBorderSize().subtractedFrom (row.getLocalBounds()).getWidth();
+        EXPECT_LE (row.getFont().getStringWidthFloat (statusRow (2)), (float) room) << statusRow (2);
+    }
+
+    component.portProblemChanged (0, Problem::inUse);
+    component.portProblemChanged (1, Problem::noRawDevice);
+    component.portProblemChanged (2, Problem::underWine);
+
     // A status written over a problem stays when that problem goes; a problem left alone is emptied.
     component.imageStatusChanged (Controller::audioApplication, Controller::started);
     component.portProblemChanged (1, Problem::none);

@@ -44,6 +44,8 @@ namespace
             case Controller::PortProblem::inUse:        return "in use, close programs using it and retry";
             case Controller::PortProblem::noRawDevice:  return "cannot take firmware through this port";
             case Controller::PortProblem::underWine:    return "not under Wine, use the Linux updater";
+            case Controller::PortProblem::noPermission: return "no permission, join group audio or log in";
+            case Controller::PortProblem::ambiguous:    return "several units or unknown layout, use one";
             case Controller::PortProblem::none:         break;
         }
 
