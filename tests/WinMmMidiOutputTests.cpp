@@ -353,7 +353,7 @@ namespace
         JuceMidiDeviceSystem::Platform platform;
         platform.getInputDevices = [] { return juce::Array<juce::MidiDeviceInfo>(); };
         platform.getOutputDevices = [&winMm] { return WinMmOutputDevices (winMm.calls()).getDevices(); };
-        platform.openInput = [] (const juce::String&, juce::MidiInputCallback&) { return std::unique_ptr<MidiDeviceSystem::Input>(); };
+        platform.openInput = [] (const juce::String&, juce::MidiInputCallback&) { return MidiDeviceSystem::Opened<MidiDeviceSystem::Input>(); };
         platform.openOutput = [&winMm, &closer] (const juce::String& identifier) { return WinMmOutputDevices (winMm.calls()).open (identifier, closer); };
         platform.setStreaming = [&winMm] (bool isStreaming) { winMm.calls().keepTimerResolution (isStreaming); };
         return platform;
