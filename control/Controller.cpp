@@ -10,7 +10,7 @@ namespace
     constexpr double identityRequestIntervalMs = 1000.0;
     constexpr double neverMs = -1.0e12;
 
-    double now()    { return juce::Time::getMillisecondCounterHiRes(); }
+    double now()    { return Clock::getCurrent().getMillisecondCounterHiRes(); }
 
     const char* const availableVersions[] = { "0.0.3.6", "0.0.2.6", "0.0.2.6" };
 
