@@ -197,9 +197,13 @@ void MidiManager::sendMessage (const juce::String& portName, const juce::MidiMes
 
 MidiManager::SendResult MidiManager::sendBytes (const juce::String& portName, const void* data, int numBytes)
 {
-    // What a busy output owes goes before anything newer.
-    if (const auto owed = sendOwed (portName); owed != SendResult::taken)
-        return owed;
+    // What a busy output owes goes before anything newer, and on its own: the unit that took
+    // it is not handed the next piece right behind it.
+    const auto anyOwed = std::any_of (outputs.begin(), outputs.end(), [&portName] (const OutputEntry& entry)
+                                      { return entry.portName == portName && ! entry.owed.empty(); });
+
+    if (const auto owed = sendOwed (portName); owed != SendResult::taken || anyOwed)
+        return owed == SendResult::taken ? SendResult::busy : owed;
 
     auto* bytes = static_cast<const juce::uint8*> (data);
     bool anyTook = false, anyFailed = false;
@@ -235,7 +239,7 @@ MidiManager::SendResult MidiManager::sendBytes (const juce::String& portName, co
         return SendResult::busy;
     }
 
-    recordSend (portName, numBytes);
+    recordSend (portName, numBytes, true);
     return SendResult::taken;
 }
 
@@ -258,8 +262,13 @@ MidiManager::SendResult MidiManager::sendOwed (const juce::String& portName)
         anyFailed = anyFailed || entry.failed;
         anyBusy = anyBusy || result == SendResult::busy;
 
+        // The unit that takes it now counts it now, for the gap and the cap: counted twice
+        // for the others, the pace is only kept the more surely.
         if (result == SendResult::taken)
+        {
+            recordSend (portName, (int) entry.owed.size(), false);
             entry.owed.clear();
+        }
     }
 
     if (! anyOpen || anyFailed)
@@ -355,7 +364,7 @@ MidiManager::RecentSends MidiManager::getRecentSends (const juce::String& portNa
     return recent;
 }
 
-void MidiManager::recordSend (const juce::String& portName, int numBytes)
+void MidiManager::recordSend (const juce::String& portName, int numBytes, bool isNewPiece)
 {
     constexpr double keptMs = 1000.0;
     const auto now = Clock::getCurrent().getMillisecondCounterHiRes();
@@ -369,7 +378,7 @@ void MidiManager::recordSend (const juce::String& portName, int numBytes)
 
     port.sends.push_back ({ now, numBytes });
 
-    if (port.pieces++ == 0)
+    if (isNewPiece && port.pieces++ == 0)
         port.firstMs = now;
 }
 

@@ -48,9 +48,10 @@ public:
         Raw pieces of a SysEx stream need this: they need not begin with a status byte,
         and a MidiMessage of fewer than four such bytes cannot be built unparsed.
 
-        Taken once every output of the name has the piece (one that was busy takes it
-        before anything newer); busy while one of them cannot take more yet; failed when
-        none is open or one has failed, which closes that one: the next open makes a fresh one.
+        Taken once every output of the name has the piece (one that was busy takes what it
+        owes first, on a call of its own); busy while one of them cannot take more yet; failed
+        when none is open or one has failed, which closes that one: the next open makes a
+        fresh one.
     */
     SendResult sendBytes (const juce::String& portName, const void* data, int numBytes);
 
@@ -72,7 +73,9 @@ public:
     /** What went out to that port name, whoever sent it: the bytes in the last `milliseconds`
         and how long ago the oldest of those went, how long ago its output took the last piece
         (infinity when nothing went there within the last second), and the pieces taken since
-        its outputs were last opened afresh with how long ago the first of them was taken.
+        its outputs were last opened afresh with how long ago the first of them was taken. A
+        piece owed to a busy output counts again when that output takes it, except as a new
+        piece.
         One look serves every rule the sender keeps.
     */
     struct RecentSends
@@ -131,7 +134,10 @@ private:
         one still does, failed when none is open or one has failed.
     */
     SendResult sendOwed (const juce::String& portName);
-    void recordSend (const juce::String& portName, int numBytes);
+    /** A piece an output took: a new one counts for the clock too, an owed one only for the
+        gap and the cap.
+    */
+    void recordSend (const juce::String& portName, int numBytes, bool isNewPiece);
     void setProblem (std::map<juce::String, PortProblem>& problems, const juce::String& portName, PortProblem problem);
 
     MidiDeviceSystem& system;
