@@ -177,14 +177,10 @@ void Controller::setAwaitingIdentity (bool shouldAwait)
 
 void Controller::awaitEveryIdentity (bool shouldAwait)
 {
-    // One newly awaited is asked at once; one still awaited keeps its pace.
-    for (int processor = 0; processor < 3; ++processor)
-    {
-        if (shouldAwait && ! awaitingIdentity[processor])
-            lastRequestMs[processor] = neverMs;
-
-        awaitingIdentity[processor] = shouldAwait;
-    }
+    // Each keeps its pace: one that answered a moment ago, before the user clicked "Update"
+    // and cancelled, is not asked again within the second.
+    for (auto& awaiting : awaitingIdentity)
+        awaiting = shouldAwait;
 }
 
 bool Controller::isAwaitingAnyIdentity() const
