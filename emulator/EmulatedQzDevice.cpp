@@ -155,6 +155,17 @@ namespace
         return word;
     }
 
+    /** Whether data there carries a word that isBootable reads: a unit that keeps no copy of
+        its images still keeps these.
+    */
+    bool holdsCheckedWords (int processor, ImageKind kind, juce::int64 address, juce::int64 size)
+    {
+        const auto& region = kind == ImageKind::application ? applicationRegions[processor] : assetsRegion;
+        auto overlaps = [&] (juce::int64 start, juce::int64 end) { return address < end && address + size > start; };
+
+        return overlaps (region.start, region.start + 8) || overlaps (region.end - 4, region.end);
+    }
+
     bool isBootable (int processor, ImageKind kind, const EmulatedQzDevice::FlashImage& image)
     {
         const auto& region = kind == ImageKind::application ? applicationRegions[processor] : assetsRegion;
@@ -1082,7 +1093,7 @@ void EmulatedQzDevice::takeData (PortStream& stream, juce::uint32 address)
     stream.seenData = true;
     stream.nextAddress = address + size;
 
-    if (bytes.empty() || ! keepsWhatItReceives)
+    if (bytes.empty() || ! (keepsWhatItReceives || holdsCheckedWords (stream.processor, kind, address, size)))
         return;
 
     auto& image = stream.image;

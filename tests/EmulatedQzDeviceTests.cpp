@@ -647,12 +647,18 @@ TEST_F (EmulatedQzDeviceTest, StartsAfterAResetOnlyAnImageThatCarriesWhatAReleas
         { "a control application",                           P::control,  0x08004000, {},               ImageCheck::valid }
     };
 
-    for (auto& c : cases)
+    // A unit that keeps no copy of what it takes, as the simulation's, decides alike.
+    for (bool keeps : { false, true })
     {
-        stream (c.processor, smallFirmware (c.processor, c.address, c.marks), 64);
-        const auto check = c.address >= 0x08100000 ? device.getAssetsCheck (c.processor) : device.getApplicationCheck (c.processor);
-        EXPECT_EQ (check, c.check) << c.what;
-        EXPECT_TRUE (device.getFaults (c.processor).isEmpty()) << c.what << "\n" << faultsOf (c.processor);
+        device.setKeepsWhatItReceives (keeps);
+
+        for (auto& c : cases)
+        {
+            stream (c.processor, smallFirmware (c.processor, c.address, c.marks), 64);
+            const auto check = c.address >= 0x08100000 ? device.getAssetsCheck (c.processor) : device.getApplicationCheck (c.processor);
+            EXPECT_EQ (check, c.check) << c.what << (keeps ? "" : ", keeping no copy");
+            EXPECT_TRUE (device.getFaults (c.processor).isEmpty()) << c.what << "\n" << faultsOf (c.processor);
+        }
     }
 
     // The last image each processor took decides: the audio one lacks the word. The reset

@@ -1,5 +1,6 @@
 #include "Simulation.h"
 #include "BinaryData.h"
+#include "ReleaseForm.h"
 #include "midi/DeviceIdentity.h"
 
 namespace
@@ -62,16 +63,24 @@ FirmwareCatalogue& Simulation::shippedCatalogue()
 
     if (catalogue.size() == 0)
     {
-        // As the application builds it.
-        const std::tuple<const char*, int, const char*, const char*> rows[] = {
-            { BinaryData::VR24_appap_syx,    BinaryData::VR24_appap_syxSize,    "QZ Audio",    "Audio Application Firmware" },
-            { BinaryData::VR24_appga_syx,    BinaryData::VR24_appga_syxSize,    "QZ Graphics", "Graphics Application Firmware" },
-            { BinaryData::VR24_assetsga_syx, BinaryData::VR24_assetsga_syxSize, "QZ Graphics", "Graphics Assets" },
-            { BinaryData::VR24_assetsap_syx, BinaryData::VR24_assetsap_syxSize, "QZ Audio",    "Audio Assets" },
-            { BinaryData::VR24_apptr_syx,    BinaryData::VR24_apptr_syxSize,    "QZ Control",  "Control Firmware" } };
+        // As the application builds it. Sample payloads get what a release carries put back,
+        // as the other tests do, so that a unit reset after a whole update runs what it took.
+        const std::tuple<const char*, const char*, int, const char*, const char*> rows[] = {
+            { "VR24_appap.syx",    BinaryData::VR24_appap_syx,    BinaryData::VR24_appap_syxSize,    "QZ Audio",    "Audio Application Firmware" },
+            { "VR24_appga.syx",    BinaryData::VR24_appga_syx,    BinaryData::VR24_appga_syxSize,    "QZ Graphics", "Graphics Application Firmware" },
+            { "VR24_assetsga.syx", BinaryData::VR24_assetsga_syx, BinaryData::VR24_assetsga_syxSize, "QZ Graphics", "Graphics Assets" },
+            { "VR24_assetsap.syx", BinaryData::VR24_assetsap_syx, BinaryData::VR24_assetsap_syxSize, "QZ Audio",    "Audio Assets" },
+            { "VR24_apptr.syx",    BinaryData::VR24_apptr_syx,    BinaryData::VR24_apptr_syxSize,    "QZ Control",  "Control Firmware" } };
 
-        for (auto& [data, size, port, name] : rows)
-            catalogue.add (std::make_unique<FirmwareImage> (data, size, 512, 4, port, name));
+        for (auto& [fileName, data, size, port, name] : rows)
+        {
+            std::vector<std::uint8_t> payload (data, data + size);
+
+            if (BinaryData::payloadsAreSamples)
+                payload = ReleaseForm::fromSample (fileName, payload);
+
+            catalogue.add (std::make_unique<FirmwareImage> (payload.data(), (int) payload.size(), 512, 4, port, name));
+        }
     }
 
     return catalogue;
