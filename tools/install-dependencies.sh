@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building and testing need, skipping those already there.
+# Installs the Debian packages that building and testing need, and any named on the command
+# line, skipping those already there.
 set -euo pipefail
 
 packages=(
@@ -9,6 +10,7 @@ packages=(
     xvfb xauth fonts-dejavu-core
     openbox libxtst-dev
     stress-ng   # the benchmark's competing load
+    "$@"
 )
 
 missing=()
