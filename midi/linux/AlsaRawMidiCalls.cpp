@@ -56,6 +56,7 @@ const AlsaRawMidiCalls& AlsaRawMidiCalls::system()
                                           readParams,
                                           writeParams,
                                           snd_rawmidi_write,
-                                          readAvail };
+                                          readAvail,
+                                          snd_rawmidi_drain };
     return calls;
 }

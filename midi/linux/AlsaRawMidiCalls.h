@@ -30,6 +30,10 @@ struct AlsaRawMidiCalls
     ssize_t (*write) (snd_rawmidi_t* output, const void* data, size_t numBytes);
     /** The room left in the kernel's buffer: snd_rawmidi_status's avail. */
     int (*getAvail) (snd_rawmidi_t* output, size_t& avail);
+    /** Waits until the buffer is empty and the driver has sent it (up to ten seconds, then
+        -EIO with the rest dropped): snd_rawmidi_drain.
+    */
+    int (*drain) (snd_rawmidi_t* output);
 
     /** libasound's own functions. */
     static const AlsaRawMidiCalls& system();

@@ -83,7 +83,12 @@ void AlsaRawMidiCloser::run()
             guard.unlock();
 
             for (auto& device : toClose)
+            {
+                if (device.writer != nullptr)
+                    device.writer->finish();
+
                 calls.close (device.handle);
+            }
 
             guard.lock();
             closing.clear();

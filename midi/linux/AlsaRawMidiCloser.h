@@ -1,6 +1,6 @@
 #pragma once
 
-#include "AlsaRawMidiCalls.h"
+#include "AlsaRawMidiWriter.h"
 #include <juce_core/juce_core.h>
 #include <chrono>
 #include <condition_variable>
@@ -30,6 +30,8 @@ public:
         int card = -1, device = -1;
         /** The size of the kernel's buffer for it, in bytes. */
         size_t bufferSize = 0;
+        /** What writes to it, once an output has used it; finished before the device closes. */
+        std::shared_ptr<AlsaRawMidiWriter> writer;
     };
 
     static constexpr std::chrono::milliseconds lingerTime { 1000 };
