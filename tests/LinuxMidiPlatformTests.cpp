@@ -23,11 +23,13 @@ namespace
 
         A write while a transfer of the device may still be under way loses a race as Linux
         6.1 can lose it: snd_rawmidi_kernel_write1 takes room in the ring before it copies
-        the bytes in, unlocked, and snd-usb-audio's URB completion on another CPU
-        (snd_usbmidi_out_urb_complete, snd_rawmidi_transmit) may send that room first, with
-        what it held a lap before. Here the first byte of such a write always loses. Only a
-        drain ends the transfers (snd_usbmidi_output_drain) and starts the ring again
-        (snd_rawmidi_drop_output).
+        the bytes in, unlocked (sound/core/rawmidi.c, lines 1538-1550), and snd-usb-audio's
+        URB completion on another CPU may send that room first, with what it held a lap
+        before (sound/usb/midi.c, lines 263-329 and 706-725: snd_usbmidi_out_urb_complete,
+        snd_usbmidi_do_output, snd_usbmidi_standard_output, snd_rawmidi_transmit). Here the
+        first byte of such a write always loses. Only a drain ends the transfers
+        (snd_rawmidi_drain_output, rawmidi.c 240-290, then snd_usbmidi_output_drain, midi.c
+        1244-1274) and starts the ring again (snd_rawmidi_drop_output, rawmidi.c 213-237).
     */
     struct FakeRawMidi
     {

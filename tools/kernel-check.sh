@@ -4,7 +4,7 @@
 # snd-virmidi, and a USB-MIDI QZ of our own on the kernel's USB device side (dummy_hcd),
 # enumerated by the real snd-usb-audio, in both of a unit's possible layouts.
 #
-#   tools/kernel-check.sh [CHECK ...]     CHECK: virmidi listing race update layoutb (default: all)
+#   tools/kernel-check.sh [CHECK ...]     CHECK: virmidi listing race update slow unplug layoutb (default: all)
 #
 # Installs what it needs, builds what runs inside, and prints the kernel's own words as it
 # goes. Reports SKIPPED, with the reason, only where QEMU cannot run at all.

@@ -112,7 +112,6 @@ void QzPortCheck::take (const std::uint8_t* data, std::size_t size, Bytes& reply
         else if (byte != activeSensing)
         {
             ++strayBytes;
-            ++faults;
         }
     }
 }
@@ -134,8 +133,10 @@ void QzPortCheck::finishMessage (Bytes& reply)
     }
 
     const auto outcome = evaluate (message.back() == 0xf7);
-    faults += outcome.wrong + (outcome.finished && outcome.received == outcome.expected ? 0 : 1);
-    wholeMessages += outcome.wrong == 0 && outcome.finished && outcome.received == outcome.expected ? 1 : 0;
+    const bool complete = outcome.finished && outcome.received == outcome.expected;
+    wrongBytes += outcome.wrong;
+    cutShort += complete ? 0 : 1;
+    wholeMessages += complete && outcome.wrong == 0 ? 1 : 0;
     outcomes.push_back (outcome);
     message.clear();
     log (portName + ": " + describe (outcome));
@@ -222,19 +223,7 @@ std::string QzPortCheck::report()
     if (inMessage)
         text << portName << ": " << describe (evaluate (false)) << "\n";
 
-    text << portName << ": " << identityRequests << " identity requests answered, " << wholeMessages
-         << " messages whole, " << withCommas (faults) << " faults, " << strayBytes << " stray bytes\n";
+    text << portName << ": " << identityRequests << " identity requests answered, " << wholeMessages << " messages whole, "
+         << cutShort << " cut short, " << withCommas (wrongBytes) << " wrong bytes, " << strayBytes << " stray bytes\n";
     return text.str();
-}
-
-std::size_t QzPortCheck::getWholeMessages()
-{
-    const std::lock_guard<std::mutex> guard (lock);
-    return wholeMessages;
-}
-
-std::size_t QzPortCheck::getFaults()
-{
-    const std::lock_guard<std::mutex> guard (lock);
-    return faults;
 }

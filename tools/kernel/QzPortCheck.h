@@ -43,12 +43,10 @@ public:
     /** Takes what arrived; what the unit answers is appended to reply. */
     void take (const std::uint8_t* data, std::size_t size, Bytes& reply);
 
-    /** One line per message so far, the one still arriving included, and the totals. */
+    /** One line per message so far, the one still arriving included, and a line of totals:
+        messages whole, messages cut short or of the wrong length, wrong bytes, stray bytes.
+    */
     std::string report();
-
-    /** Messages that arrived whole and as sent, and bytes that were wrong in any way. */
-    std::size_t getWholeMessages();
-    std::size_t getFaults();
 
 private:
     struct Outcome
@@ -72,5 +70,5 @@ private:
     Bytes message;
     bool inMessage = false;
     std::vector<Outcome> outcomes;
-    std::size_t identityRequests = 0, strayBytes = 0, faults = 0, wholeMessages = 0;
+    std::size_t identityRequests = 0, wholeMessages = 0, cutShort = 0, wrongBytes = 0, strayBytes = 0;
 };

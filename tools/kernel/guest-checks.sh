@@ -96,14 +96,25 @@ startDevice()
     devicePid=$!
 }
 
-# Stops the device and prints what it received; the sum of its faults is left in deviceFaults.
+# Stops the device and prints what it received. Left behind: deviceWrong, the bytes that were
+# wrong or stray, and deviceFaults, those and the messages cut short or of the wrong length.
 stopDevice()
 {
     kill -TERM "$devicePid" 2>/dev/null
     wait "$devicePid"
     echo "--- what the device received"
     cat "$deviceLog"
-    deviceFaults=$(awk '/ faults, / { for (i = 1; i < NF; ++i) if ($(i + 1) == "faults,") { gsub(",", "", $i); s += $i } } END { print s + 0 }' "$work/report")
+    deviceWrong=$(totalOf 'wrong bytes' 'stray bytes')
+    deviceFaults=$((deviceWrong + $(totalOf 'cut short')))
+}
+
+# The sum over the device's ports of the counts before these words in its lines of totals.
+totalOf()
+{
+    local words
+    for words in "$@"; do
+        grep -o "[0-9,]* $words" "$work/report" | tr -d ,
+    done | awk '{ s += $1 } END { print s + 0 }'
 }
 
 # The line in which the device described the plain writer's pattern, once it has ended.
@@ -232,6 +243,57 @@ checkProductUnderLoad()
         --device "QZ QZ Audio" "QZ QZ Graphics" "QZ QZ Control"
 }
 
+checkSlowDevice()
+{
+    startLayoutA slow --rate 48000 || return
+    echo "=== The alternative update to a device that takes 48,000 bytes a second per port, leaving its bulk OUT endpoint unread meanwhile"
+    checkUpdate "alternative update to a device taking 48,000 bytes a second per port" stopLayoutA \
+        --device "QZ QZ Audio" "QZ QZ Graphics" "QZ QZ Control" --alternative
+}
+
+# The unit unplugged mid-update, as a cable pulled: its controller leaves the bus. Then a
+# unit with new versions is plugged in, and updated again from the start.
+checkUnplug()
+{
+    local udc start took sent
+    startLayoutA unplug || return
+    udc=/sys/class/udc/$(ls /sys/class/udc | head -1)/soft_connect
+    echo "=== The unit unplugged in the alternative update, once its control firmware has arrived ($udc)"
+    "$sequencerCheck" --device "QZ QZ Audio" "QZ QZ Graphics" "QZ QZ Control" --alternative &
+    local sender=$!
+
+    for _ in $(seq 600); do
+        grep -q "QZ Control: VR24_apptr" "$deviceLog" && break
+        sleep 0.1
+    done
+
+    echo disconnect > "$udc"
+    start=$(now)
+    wait "$sender"
+    sent=$?
+    took=$(seconds "$start")
+    listings
+    stopDevice
+
+    if [ "$sent" -ne 0 ] && [ "$deviceWrong" -eq 0 ]; then
+        record "PASSED unplugged mid-update: the transfers ended in Error, no byte at the device wrong (the check exited $took s after the unplug)"
+    else
+        record "FAILED unplugged mid-update: sender exit $sent, $deviceWrong wrong or stray bytes at the device (exited $took s after the unplug)"
+    fi
+
+    echo "=== A unit with new versions plugged in: the alternative update again"
+    startDevice replug --gadgetfs /dev/gadget --versions 0.0.3.6,0.0.2.6,0.0.2.6
+
+    if ! waitForPort "QZ QZ Control"; then
+        record "FAILED plugged in again: no ports came back"
+        stopLayoutA
+        return
+    fi
+
+    checkUpdate "alternative update to the unit plugged in again" stopLayoutA \
+        --device "QZ QZ Audio" "QZ QZ Graphics" "QZ QZ Control" --alternative
+}
+
 # Layout B: three USB devices, one per processor, each a configfs gadget with usb_f_midi.
 checkLayoutB()
 {
@@ -287,6 +349,8 @@ wanted virmidi && checkVirtualMidi
 wanted listing && checkLayoutAListing
 wanted race && checkStaleBytes
 wanted update && checkProductUnderLoad
+wanted slow && checkSlowDevice
+wanted unplug && checkUnplug
 wanted layoutb && checkLayoutB
 
 echo "=== Finished after $(cut -d' ' -f1 /proc/uptime) s of the virtual machine's time"
