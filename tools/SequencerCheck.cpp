@@ -20,6 +20,7 @@
 #include "firmware/FirmwareSysexSender.h"
 #include "midi/DeviceIdentity.h"
 #include "midi/MidiManager.h"
+#include <deque>
 #include <iostream>
 
 namespace
