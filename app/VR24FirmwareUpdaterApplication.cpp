@@ -77,4 +77,5 @@ void VR24FirmwareUpdaterApplication::buildFirmwareCatalogue()
     addImage (BinaryData::VR24_assetsga_syx, BinaryData::VR24_assetsga_syxSize, "QZ Graphics", "Graphics Assets");
     addImage (BinaryData::VR24_assetsap_syx, BinaryData::VR24_assetsap_syxSize, "QZ Audio",    "Audio Assets");
     addImage (BinaryData::VR24_apptr_syx,    BinaryData::VR24_apptr_syxSize,    "QZ Control",  "Control Firmware");
+    catalogue.setSampleFirmware (BinaryData::payloadsAreSamples);
 }

@@ -12,16 +12,18 @@ namespace
 
     constexpr unsigned int duplex = SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ
                                   | SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE;
-    constexpr unsigned int hardware = SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_HARDWARE;
+    // sound/core/seq/seq_dummy.c and seq_midi.c.
+    constexpr unsigned int software = SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_SOFTWARE | SND_SEQ_PORT_TYPE_PORT;
+    constexpr unsigned int hardware = SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_HARDWARE | SND_SEQ_PORT_TYPE_PORT;
 
     const std::vector<Client>& clients()
     {
         static const std::vector<Client> list {
-            { { 14, SND_SEQ_KERNEL_CLIENT, -1, -1, "Midi Through" }, { { 14, 0, duplex, hardware, "Midi Through Port-0" } } },
-            { { 24, SND_SEQ_KERNEL_CLIENT, 2, -1, "Corvale QZ" },
-              { { 24, 0, duplex, hardware, DeviceIdentity::portNames[0] },
-                { 24, 1, duplex, hardware, DeviceIdentity::portNames[1] },
-                { 24, 2, duplex, hardware, DeviceIdentity::portNames[2] } } },
+            { { 14, SND_SEQ_KERNEL_CLIENT, -1, -1, "Midi Through" }, { { 14, 0, duplex, software, "Midi Through Port-0" } } },
+            { { 24, SND_SEQ_KERNEL_CLIENT, 2, -1, "QZ" },
+              { { 24, 0, duplex, hardware, "QZ QZ Control" },
+                { 24, 1, duplex, hardware, "QZ QZ Audio" },
+                { 24, 2, duplex, hardware, "QZ QZ Graphics" } } },
         };
 
         return list;
@@ -63,6 +65,16 @@ namespace
         return -ENOENT;
     }
 
+    int getClientInfo (snd_seq_t*, int, AlsaSequencerCalls::ClientInfo&)
+    {
+        return -ENOENT;
+    }
+
+    int queryReaders (snd_seq_t*, int, int, std::vector<std::pair<int, int>>&)
+    {
+        return -ENOENT;
+    }
+
     int queryNextPort (snd_seq_t*, AlsaSequencerCalls::PortInfo& info)
     {
         for (auto& client : clients())
@@ -80,7 +92,7 @@ namespace
 
 SequencerClientCount::Result SequencerClientCount::list (int numListings)
 {
-    static const AlsaSequencerCalls calls { open, close, setClientName, queryNextClient, queryNextPort };
+    static const AlsaSequencerCalls calls { open, close, setClientName, queryNextClient, queryNextPort, getClientInfo, queryReaders };
     Result result;
     counting = &result;
 

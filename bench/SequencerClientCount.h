@@ -7,7 +7,8 @@
     opened and closed: this machine may have no sequencer, and the virtual system the
     update runs on lists without one.
 
-    The stand-in has Midi Through and the QZ's three ports on a card of their own, as a
+    The stand-in has Midi Through and the QZ's three ports on a card of their own, named as
+    the kernel names them for a unit whose USB product string is "QZ" ("QZ QZ Audio"), as a
     system with the device plugged in lists them.
 */
 class SequencerClientCount
@@ -18,7 +19,9 @@ public:
         int listings = 0;
         int clientsOpened = 0;
         int clientsClosed = 0;
-        /** Listings that did not find the QZ's three outputs: the stand-in or the listing is wrong. */
+        /** Listings that did not find the QZ's three outputs under the processors' names: the
+            stand-in or the listing is wrong.
+        */
         int listingsWithoutDevice = 0;
     };
 

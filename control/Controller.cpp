@@ -6,6 +6,12 @@ namespace
     constexpr int pollIntervalMs = 100;
     constexpr int chunksPerProgressReport = 20;
 
+    /** How often a processor that has not answered is asked again. */
+    constexpr double identityRequestIntervalMs = 1000.0;
+    constexpr double neverMs = -1.0e12;
+
+    double now()    { return juce::Time::getMillisecondCounterHiRes(); }
+
     const char* const availableVersions[] = { "0.0.3.6", "0.0.2.6", "0.0.2.6" };
 
     const char* const slotNames[] = { "Control Firmware", "Audio Application Firmware", "Audio Assets",
@@ -19,11 +25,22 @@ namespace
 
         return -1;
     }
+
+    int processorForPort (const MidiDeviceSystem::Input* input)
+    {
+        if (input != nullptr)
+            for (int processor = 0; processor < 3; ++processor)
+                if (input->getName() == DeviceIdentity::portNames[processor])
+                    return processor;
+
+        return -1;
+    }
 }
 
 Controller::Controller (MidiManager* midiManagerToUse, FirmwareCatalogue* catalogueToUse)
     : catalogue (catalogueToUse), midiManager (midiManagerToUse)
 {
+    std::fill (std::begin (lastRequestMs), std::end (lastRequestMs), neverMs);
     presentOnLastPoll = checkDevicePresence();
 
     if (presentOnLastPoll)
@@ -36,6 +53,7 @@ Controller::Controller (MidiManager* midiManagerToUse, FirmwareCatalogue* catalo
 Controller::~Controller()
 {
     stopTimer();
+    setStreaming (false);
     midiManager->removeListener (this);
 }
 
@@ -58,9 +76,14 @@ void Controller::addListener (Listener* listener)
             listeners.call ([&] (Listener& l) { l.portProblemChanged (processor, problem); });
 }
 
+void Controller::removeListener (Listener* listener)
+{
+    listeners.remove (listener);
+}
+
 void Controller::startUpdate (bool skipAssets)
 {
-    awaitingIdentity = false;
+    awaitEveryIdentity (false);
     totalChunks = 0;
 
     // A port's problem is looked at afresh once it has been closed and opened again below.
@@ -85,6 +108,7 @@ void Controller::startUpdate (bool skipAssets)
 
     chunksSent = 0;
     updating = true;
+    abortReported = false;
 
     for (auto slot : { audioApplication, graphicsApplication, controlFirmware })
         listeners.call ([slot] (Listener& l) { l.imageStatusChanged (slot, waiting); });
@@ -111,6 +135,8 @@ void Controller::startUpdate (bool skipAssets)
 
     if (! portMissing)
     {
+        setStreaming (true);
+
         for (auto* sender : senders)
         {
             const auto name = sender->getName();
@@ -132,9 +158,11 @@ void Controller::resetUpdate()
     if (! senders.isEmpty())
         closeAllPorts();
 
+    setStreaming (false);
     senders.clear();
     updating = false;
-    awaitingIdentity = true;
+    abortReported = false;
+    awaitEveryIdentity (true);
     preparingDevice = false;
 
     listeners.call ([] (Listener& l) { l.updateRunningChanged (false); });
@@ -143,13 +171,35 @@ void Controller::resetUpdate()
 
 void Controller::setAwaitingIdentity (bool shouldAwait)
 {
-    awaitingIdentity = shouldAwait;
+    awaitEveryIdentity (shouldAwait);
     preparingDevice = ! shouldAwait;
+}
+
+void Controller::awaitEveryIdentity (bool shouldAwait)
+{
+    // One newly awaited is asked at once; one still awaited keeps its pace.
+    for (int processor = 0; processor < 3; ++processor)
+    {
+        if (shouldAwait && ! awaitingIdentity[processor])
+            lastRequestMs[processor] = neverMs;
+
+        awaitingIdentity[processor] = shouldAwait;
+    }
+}
+
+bool Controller::isAwaitingAnyIdentity() const
+{
+    return std::any_of (std::begin (awaitingIdentity), std::end (awaitingIdentity), [] (bool awaiting) { return awaiting; });
 }
 
 bool Controller::isUpdating() const
 {
     return updating;
+}
+
+bool Controller::carriesSampleFirmware() const
+{
+    return catalogue->isSampleFirmware();
 }
 
 bool Controller::checkDevicePresence()
@@ -167,21 +217,33 @@ bool Controller::checkDevicePresence()
 
 void Controller::connectPorts()
 {
+    // Ports already open stay as they are: only those that are not are tried again.
     for (auto* image : *catalogue)
         midiManager->openOutput (image->getPortName());
-
-    for (int processor = 0; processor < 3; ++processor)
-        sendIdentityRequest (processor);
 
     midiManager->addListener (this);
 
     for (auto* image : *catalogue)
         midiManager->openInput (image->getPortName());
 
-    for (int processor = 0; processor < 3; ++processor)
-        sendIdentityRequest (processor);
-
     reportPortProblems();
+    requestIdentities();
+}
+
+void Controller::requestIdentities()
+{
+    const auto nowMs = now();
+
+    for (int processor = 0; processor < 3; ++processor)
+    {
+        // A request to an output that is not open would go nowhere: it goes as soon as it opens.
+        if (! awaitingIdentity[processor] || nowMs - lastRequestMs[processor] < identityRequestIntervalMs
+             || ! midiManager->isOutputOpen (DeviceIdentity::portNames[processor]))
+            continue;
+
+        lastRequestMs[processor] = nowMs;
+        sendIdentityRequest (processor);
+    }
 }
 
 bool Controller::openUpdateOutputs()
@@ -239,14 +301,35 @@ bool Controller::allSendersComplete() const
 
 void Controller::abortUpdate()
 {
+    // What the abort cuts: the images being sent and the applications still waiting; an image
+    // already complete, or assets never started, stay as they were told.
+    juce::StringArray cut;
+
+    for (auto* sender : senders)
+        if (! sender->image->isComplete && (sender->image->isSending || ! sender->getName().contains ("Assets")))
+            cut.add (sender->getName());
+
     for (auto* sender : senders)
     {
         sender->stopTimer();
         sender->image->isSending = false;
     }
 
-    for (auto slot : { audioApplication, graphicsApplication, controlFirmware })
-        listeners.call ([slot] (Listener& l) { l.imageStatusChanged (slot, aborted); });
+    setStreaming (false);
+
+    // A port missing, or every sender failing with the device, is still one abort.
+    if (std::exchange (abortReported, true))
+        return;
+
+    for (auto slot : { audioApplication, graphicsApplication, controlFirmware, audioAssets, graphicsAssets })
+        if (cut.contains (slotNames[slot]))
+            listeners.call ([slot] (Listener& l) { l.imageStatusChanged (slot, aborted); });
+}
+
+void Controller::setStreaming (bool isStreaming)
+{
+    if (std::exchange (streaming, isStreaming) != isStreaming)
+        midiManager->setStreaming (isStreaming);
 }
 
 void Controller::reportImageStatus (const juce::String& imageName, int status)
@@ -276,7 +359,7 @@ void Controller::timerCallback()
         const auto anyPortProblem = std::any_of (std::begin (portProblems), std::end (portProblems),
                                                  [] (PortProblem p) { return p != PortProblem::none; });
 
-        if (settled && ! preparingDevice && (awaitingIdentity || anyPortProblem))
+        if (settled && ! preparingDevice && (isAwaitingAnyIdentity() || anyPortProblem))
             connectPorts();
 
         return;
@@ -293,7 +376,10 @@ void Controller::timerCallback()
     }
 
     if (! preparingDevice)
-        awaitingIdentity = true;
+    {
+        awaitEveryIdentity (true);
+        std::fill (std::begin (lastRequestMs), std::end (lastRequestMs), neverMs);
+    }
 
     for (int processor = 0; processor < 3; ++processor)
         reportPortProblem (processor, PortProblem::none);
@@ -345,6 +431,7 @@ void Controller::senderEvent (FirmwareSysexSender* sender, const juce::String& e
                         if (done->image->getPortName() == DeviceIdentity::portNames[processor])
                             checkUpdatedVersion[processor] = true;
 
+            setStreaming (false);
             closeAllPorts();
             listeners.call ([] (Listener& l) { l.progressChanged (1.0); });
         }
@@ -399,7 +486,7 @@ juce::String Controller::versionFromIdentityReply (juce::Array<juce::uint8> data
     return parts.joinIntoString (".");
 }
 
-void Controller::midiMessageReceived (MidiDeviceSystem::Input*, const juce::MidiMessage& message)
+void Controller::midiMessageReceived (MidiDeviceSystem::Input* source, const juce::MidiMessage& message)
 {
     if (! message.isSysEx() || message.getSysExDataSize() != DeviceIdentity::replyDataSize)
         return;
@@ -410,12 +497,17 @@ void Controller::midiMessageReceived (MidiDeviceSystem::Input*, const juce::Midi
         return;
 
     const auto version = versionFromIdentityReply (data);
-    awaitingIdentity = false;
-
     const auto processor = processorForSelector (data[DeviceIdentity::selectorIndex]);
 
+    // A reply that names no processor of ours still comes from the one behind its port, which
+    // has answered and is not asked again.
     if (processor < 0)
+    {
+        if (const auto answering = processorForPort (source); answering >= 0)
+            awaitingIdentity[answering] = false;
+
         return;
+    }
 
     versionsShown = true;
     listeners.call ([processor, &version] (Listener& l) { l.currentVersionChanged (processor, version); });
@@ -423,9 +515,11 @@ void Controller::midiMessageReceived (MidiDeviceSystem::Input*, const juce::Midi
     if (checkUpdatedVersion[processor])
     {
         // A processor that still runs the old version may not have been reset yet: it is
-        // checked again until it reports the new one.
+        // asked again until it reports the new one.
         const auto isCarried = version == availableVersions[processor];
         checkUpdatedVersion[processor] = ! isCarried;
         listeners.call ([processor, &version, isCarried] (Listener& l) { l.updatedVersionChecked (processor, version, isCarried); });
     }
+
+    awaitingIdentity[processor] = checkUpdatedVersion[processor] && ! preparingDevice && ! updating;
 }

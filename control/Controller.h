@@ -6,15 +6,17 @@
 
 /** Knows the device and the update.
 
-    While no update runs it polls every 100 ms for the device's three ports, and while it
-    still wants the device's identity, or one of its ports would not open, it (re)opens
-    them and asks each processor for it. A device that goes away takes its versions with
-    it and is asked again when it comes back, unless the user is preparing it for an update.
+    While no update runs it polls every 100 ms for the device's three ports: while one of them
+    would not open it tries again at every poll, and each processor that has not answered yet
+    is asked for its identity, at most once a second, nothing being sent to one that has. A
+    device that goes away takes its versions with it and is asked again when it comes back,
+    unless the user is preparing it for an update.
     On request it runs the update with one sender per image, starting them in catalogue
     order, counting chunks for progress and reporting a status per image; it aborts when
     a port is missing, cannot be opened or a transfer fails, and goes back to watching
     when reset. After a completed update it tells, per processor, whether the device now
-    reports the version the updater carries.
+    reports the version the updater carries, and asks one that still reports another again
+    until it does or the device goes.
 
     Everything runs on the message thread, identity replies included.
 */
@@ -68,11 +70,14 @@ public:
 
     /** Registers a listener (once) and tells every listener the versions the updater carries. */
     void addListener (Listener* listener);
+    void removeListener (Listener* listener);
 
     void startUpdate (bool skipAssets);
     void resetUpdate();
     void setAwaitingIdentity (bool shouldAwait);
     bool isUpdating() const;
+    /** True when what the updater carries is sample firmware, not a release. */
+    bool carriesSampleFirmware() const;
 
     static bool isIdentityReply (juce::Array<juce::uint8> identityReplyData);
     static juce::String versionFromIdentityReply (juce::Array<juce::uint8> identityReplyData);
@@ -80,8 +85,12 @@ public:
 private:
     bool checkDevicePresence();
     void connectPorts();
+    void requestIdentities();
+    bool isAwaitingAnyIdentity() const;
+    void awaitEveryIdentity (bool shouldAwait);
     void makeSender (FirmwareImage* image);
     void abortUpdate();
+    void setStreaming (bool isStreaming);
     bool allSendersComplete() const;
     bool isPortBusy (const juce::String& portName) const;
     void closeAllPorts();
@@ -105,12 +114,19 @@ private:
     int totalChunks = 0;
     int chunksSent = 0;
     bool updating = false;
-    bool awaitingIdentity = true;
+    /** Per processor: its identity is wanted, and it has not answered since. */
+    bool awaitingIdentity[3] { true, true, true };
+    /** When each processor was last asked, on the millisecond counter. */
+    double lastRequestMs[3];
     /** From the "Update" click until the next reset: the user is putting the device into its
         update mode, and it is not to be asked while it comes and goes.
     */
     bool preparingDevice = false;
     bool presentOnLastPoll = false;
+    /** The current update's abort has been reported: it is reported once. */
+    bool abortReported = false;
+    /** Firmware streams: the platform has been told to keep its pace. */
+    bool streaming = false;
     bool versionsShown = false;
     PortProblem portProblems[3] { PortProblem::none, PortProblem::none, PortProblem::none };
     bool checkUpdatedVersion[3] { false, false, false };

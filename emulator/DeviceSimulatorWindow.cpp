@@ -9,6 +9,7 @@ namespace
             case EmulatedQzDevice::ImageCheck::valid:       return "valid";
             case EmulatedQzDevice::ImageCheck::faulty:      return "FAULTY";
             case EmulatedQzDevice::ImageCheck::interrupted: return "interrupted";
+            case EmulatedQzDevice::ImageCheck::unbootable:  return "not bootable";
             case EmulatedQzDevice::ImageCheck::none:        break;
         }
 

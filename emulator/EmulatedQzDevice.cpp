@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <deque>
+#include <optional>
 
 namespace
 {
@@ -31,6 +32,11 @@ namespace
 
     // Only the audio and graphics processors have assets.
     constexpr Region assetsRegion { 0x08100000, 0x08500000 };
+
+    // What the bootloader looks for before it starts an image: the word at the end of an audio
+    // or graphics region, as it lies in flash, and an initial stack pointer in RAM.
+    constexpr juce::uint32 imageValidWord = 0x12345678;
+    constexpr Region ram { 0x20000000, 0x20080000 };
 
     const char* const initialVersions[] = { "0.0.3.1", "0.0.2.1", "0.0.2.1" };
     const char* const updateVersions[] = { "0.0.3.6", "0.0.2.6", "0.0.2.6" };
@@ -122,6 +128,49 @@ namespace
             return ImageKind::assets;
 
         return ImageKind::none;
+    }
+
+    std::optional<juce::uint32> wordAt (const EmulatedQzDevice::FlashImage& image, juce::int64 address)
+    {
+        juce::uint32 word = 0;
+
+        // Blocks are bounded in size, so a word may straddle two of them.
+        for (int i = 3; i >= 0; --i)
+        {
+            const auto at = address + i;
+            auto block = image.upper_bound ((juce::uint32) at);
+
+            if (block == image.begin())
+                return std::nullopt;
+
+            --block;
+            const auto offset = at - (juce::int64) block->first;
+
+            if (offset >= (juce::int64) block->second.size())
+                return std::nullopt;
+
+            word = (word << 8) | block->second[(size_t) offset];
+        }
+
+        return word;
+    }
+
+    bool isBootable (int processor, ImageKind kind, const EmulatedQzDevice::FlashImage& image)
+    {
+        const auto& region = kind == ImageKind::application ? applicationRegions[processor] : assetsRegion;
+
+        if (processor != EmulatedQzDevice::control && wordAt (image, region.end - 4) != imageValidWord)
+            return false;
+
+        if (kind != ImageKind::application)
+            return true;
+
+        // A Cortex-M bootloader's check before it jumps: a stack in RAM, a Thumb reset handler in the image.
+        const auto stack = wordAt (image, region.start);
+        const auto reset = wordAt (image, region.start + 4);
+
+        return stack && reset && *stack > ram.start && *stack <= ram.end
+            && (*reset & 1) != 0 && region.contains (*reset & ~1u, 2);
     }
 
     EmulatedQzDevice::FlashImage merged (const EmulatedQzDevice::FlashImage& blocks)
@@ -479,6 +528,13 @@ void EmulatedQzDevice::resetUnit()
 
     if (wasPlugged)
         powerCycle = system.afterDelay (resetMs, [this] { plugPorts (true); });
+
+    ++resets;
+}
+
+int EmulatedQzDevice::getNumResets() const
+{
+    return resets;
 }
 
 void EmulatedQzDevice::setDrainRate (double bytesPerSecond)
@@ -780,7 +836,11 @@ void EmulatedQzDevice::finishMessage (PortStream& stream, std::vector<Reply>& re
 
     if (stream.isFirmware && stream.kind != ImageKind::none)
     {
-        const auto check = stream.phase == PortStream::Phase::body ? ImageCheck::valid : ImageCheck::faulty;
+        auto check = ImageCheck::faulty;
+
+        if (stream.phase == PortStream::Phase::body)
+            check = isBootable (stream.processor, stream.kind, stream.image) ? ImageCheck::valid : ImageCheck::unbootable;
+
         const bool isApplication = stream.kind == ImageKind::application;
         (isApplication ? state.application : state.assets) = std::move (stream.image);
         (isApplication ? state.applicationCheck : state.assetsCheck) = check;

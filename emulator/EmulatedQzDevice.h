@@ -12,7 +12,10 @@
     a fault is caught where it happens and every piece costs the delivery thread about the
     same. What it finds wrong becomes a fault text naming the port, the message, the record
     and the byte offset; what it would flash is kept per processor, application and assets
-    apart.
+    apart. Like a bootloader, it starts an image only if it carries what a release does: on
+    the audio and graphics processors the image-valid word 78 56 34 12 at the end of its
+    region, and for an application a vector table it can start, so sample firmware taken
+    whole is never run.
 
     Its ports share one USB endpoint, as a real unit's cables do, and each has the system's
     buffer and drain rate unless set otherwise; a processor can be stalled, as while it writes
@@ -37,8 +40,11 @@ public:
         none
     };
 
-    /** What became of the last application or assets image a processor was sent. */
-    enum class ImageCheck { none, valid, faulty, interrupted };
+    /** What became of the last application or assets image a processor was sent: valid ones
+        are what a reset starts; an unbootable one came whole and well formed, but lacks the
+        image-valid word or an application's vector table, as sample firmware does.
+    */
+    enum class ImageCheck { none, valid, faulty, interrupted, unbootable };
 
     /** Start address → the bytes from there on; runs are contiguous and never touch. */
     using FlashImage = std::map<juce::uint32, std::vector<juce::uint8>>;
@@ -92,7 +98,9 @@ public:
     void setIdentityReply (int processor, IdentityReply reply);
     /** Versions are four numbers below 128, as in "0.0.3.1". */
     void setVersion (int processor, const juce::String& version);
-    /** The version the processor reports after taking a valid application and a reset. */
+    /** The version the processor reports after taking a valid application and a reset; an
+        unbootable one leaves it on the version it ran.
+    */
     void setUpdateVersion (int processor, const juce::String& version);
     void setDeviceId (int processor, juce::uint8 deviceId);
     void setSelector (int processor, juce::uint8 selector);
@@ -107,6 +115,8 @@ public:
         Plugging or unplugging the unit meanwhile ends the reset there.
     */
     void resetUnit();
+    /** How often the unit has been reset. */
+    int getNumResets() const;
 
     /** How many bytes a second each port takes from its buffer. */
     void setDrainRate (double bytesPerSecond);
@@ -179,6 +189,7 @@ private:
     int bufferSizeOfPorts = VirtualMidiSystem::defaultBufferSize;
     int endpoint = 0;
     std::atomic<int> powerCycle { 0 };
+    std::atomic<int> resets { 0 };
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (EmulatedQzDevice)
 };

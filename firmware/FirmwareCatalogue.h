@@ -4,7 +4,8 @@
 
 /** The five firmware images in their fixed order, which also decides which image the
     controller starts next. Filled once at start-up; owns its images and deletes them
-    from the last to the first.
+    from the last to the first. It knows whether they are sample firmware, made up for a
+    build without a firmware release, which no real unit may take for firmware.
 */
 class FirmwareCatalogue
 {
@@ -19,8 +20,12 @@ public:
     FirmwareImage* const* begin() const noexcept                { return images.begin(); }
     FirmwareImage* const* end() const noexcept                  { return images.end(); }
 
+    void setSampleFirmware (bool isSample) noexcept             { sampleFirmware = isSample; }
+    bool isSampleFirmware() const noexcept                      { return sampleFirmware; }
+
 private:
     juce::OwnedArray<FirmwareImage> images;
+    bool sampleFirmware = false;
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (FirmwareCatalogue)
 };

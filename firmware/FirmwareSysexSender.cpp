@@ -74,7 +74,9 @@ void FirmwareSysexSender::timerCallback()
         return;
     }
 
-    if (pending == 0 || pending < lastPendingBytes)
+    // Progress is a byte taken: by the device from the output, or by the output from the
+    // sender. An output that is empty, busy or "not ready" while chunks remain is no progress.
+    if (pending < lastPendingBytes)
         lastProgressMs = tickMs;
 
     lastPendingBytes = pending;

@@ -16,8 +16,9 @@
 
     Listeners hear "Started" from inside start(), "Chunk" for every chunk the output took,
     and finally "Complete" once the last chunk has left for the device, or "Error" when the
-    port is no longer listed, its output is not open or has failed, or the device has taken
-    nothing for stallLimitMs. Everything runs on the message thread.
+    port is no longer listed, its output is not open or has failed, or nothing has been taken
+    for stallLimitMs, neither by the device from the output nor by the output from the sender,
+    whatever the output answers meanwhile. Everything runs on the message thread.
 */
 class FirmwareSysexSender : public juce::Timer
 {
@@ -29,8 +30,8 @@ public:
         virtual void senderEvent (FirmwareSysexSender* sender, const juce::String& event) = 0;
     };
 
-    /** How long a device may take nothing before the transfer is given up: long enough for
-        one that stops to write its flash.
+    /** How long a transfer may go without a byte taken before it is given up: long enough
+        for a device that stops to write its flash.
     */
     static constexpr double stallLimitMs = 5000.0;
 

@@ -23,17 +23,9 @@ namespace
                                   private juce::MidiInputCallback
     {
     public:
-        static std::unique_ptr<ForwardingInput> open (const JuceMidiDeviceSystem::Platform& platform,
-                                                      const juce::String& identifier,
-                                                      MidiDeviceSystem::InputCallback& target)
+        explicit ForwardingInput (MidiDeviceSystem::InputCallback& targetToUse)
+            : target (targetToUse)
         {
-            std::unique_ptr<ForwardingInput> input (new ForwardingInput (target));
-            input->platformInput = platform.openInput (identifier, *input);
-
-            if (input->platformInput == nullptr)
-                return {};
-
-            return input;
         }
 
         ~ForwardingInput() override
@@ -42,16 +34,20 @@ namespace
             platformInput.reset();
         }
 
+        /** Opens the platform's input with this as its callback; the reason it gave if it did not. */
+        MidiDeviceSystem::PortProblem open (const JuceMidiDeviceSystem::Platform& platform, const juce::String& identifier)
+        {
+            auto opened = platform.openInput (identifier, *this);
+            platformInput = std::move (opened.port);
+            return opened.problem;
+        }
+
+        bool isOpen() const                    { return platformInput != nullptr; }
         juce::String getName() const override  { return platformInput->getName(); }
         void start() override                  { platformInput->start(); }
         void stop() override                   { platformInput->stop(); }
 
     private:
-        explicit ForwardingInput (MidiDeviceSystem::InputCallback& targetToUse)
-            : target (targetToUse)
-        {
-        }
-
         void handleIncomingMidiMessage (juce::MidiInput*, const juce::MidiMessage& message) override
         {
             target.handleIncomingMidiMessage (message);
@@ -103,8 +99,14 @@ juce::Array<juce::MidiDeviceInfo> JuceMidiDeviceSystem::getOutputDevices()
 MidiDeviceSystem::Opened<MidiDeviceSystem::Input> JuceMidiDeviceSystem::openInput (const juce::String& identifier,
                                                                                    InputCallback& callback)
 {
-    if (auto input = ForwardingInput::open (platform, identifier, callback))
+    auto input = std::make_unique<ForwardingInput> (callback);
+    const auto problem = input->open (platform, identifier);
+
+    if (input->isOpen())
         return { std::move (input), PortProblem::none };
+
+    if (problem != PortProblem::none)
+        return { nullptr, problem };
 
     // Still listed, yet it would not open: on Windows another program holding the port
     // makes it fail so. Gone from the list, it is simply not there.
@@ -114,4 +116,10 @@ MidiDeviceSystem::Opened<MidiDeviceSystem::Input> JuceMidiDeviceSystem::openInpu
 MidiDeviceSystem::Opened<MidiDeviceSystem::Output> JuceMidiDeviceSystem::openOutput (const juce::String& identifier)
 {
     return platform.openOutput (identifier);
+}
+
+void JuceMidiDeviceSystem::setStreaming (bool isStreaming)
+{
+    if (platform.setStreaming)
+        platform.setStreaming (isStreaming);
 }

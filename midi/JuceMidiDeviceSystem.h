@@ -17,10 +17,12 @@ public:
     {
         std::function<juce::Array<juce::MidiDeviceInfo>()> getInputDevices, getOutputDevices;
         /** Opens the input so that, once started, it calls back on a thread of the platform's;
-            nullptr if it does not open.
+            nothing if it does not open, with the reason where the platform knows it.
         */
-        std::function<std::unique_ptr<Input> (const juce::String& identifier, juce::MidiInputCallback& callback)> openInput;
+        std::function<Opened<Input> (const juce::String& identifier, juce::MidiInputCallback& callback)> openInput;
         std::function<Opened<Output> (const juce::String& identifier)> openOutput;
+        /** Optional: keeps the program's timers at their pace while firmware streams. */
+        std::function<void (bool isStreaming)> setStreaming;
     };
 
     /** The platform this program was built for. */
@@ -36,6 +38,7 @@ public:
     juce::Array<juce::MidiDeviceInfo> getOutputDevices() override;
     Opened<Input> openInput (const juce::String& identifier, InputCallback& callback) override;
     Opened<Output> openOutput (const juce::String& identifier) override;
+    void setStreaming (bool isStreaming) override;
 
 private:
     Platform platform;

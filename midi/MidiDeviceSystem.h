@@ -25,7 +25,11 @@ public:
         /** Firmware cannot reach it unchanged: nothing behind it could tell a lost byte. */
         noRawDevice,
         /** Running under Wine, whose MIDI wraps every piece of a stream in a message of its own. */
-        underWine
+        underWine,
+        /** The user may not open it (Linux: -EACCES or -EPERM). */
+        noPermission,
+        /** It cannot be told which unit's port it is: more than one unit, or a layout not known. */
+        ambiguous
     };
 
     class Input
@@ -35,7 +39,9 @@ public:
         virtual ~Input() = default;
         virtual juce::String getName() const = 0;
         virtual void start() = 0;
-        /** Returns once no callback from this input is running or will run. */
+        /** No callback starts once it returns; one already running may still be finishing
+            (JUCE's ALSA input only clears a flag). Only destroying the input waits for it.
+        */
         virtual void stop() = 0;
     };
 
@@ -105,6 +111,12 @@ public:
     virtual Opened<Input> openInput (const juce::String& identifier, InputCallback& callback) = 0;
     /** Opens the output of this identifier, whatever name it carries now. */
     virtual Opened<Output> openOutput (const juce::String& identifier) = 0;
+
+    /** Told when firmware starts and stops streaming, so that a platform that would slow the
+        program's timers meanwhile (Windows 11, while its windows are minimised or hidden)
+        keeps them at their pace until the stream ends.
+    */
+    virtual void setStreaming (bool /*isStreaming*/) {}
 
     /** The system every port manager and presence check asks: the platform's devices
         unless a replacement has been installed.

@@ -196,51 +196,21 @@ void MidiManager::sendMessage (const juce::String& portName, const juce::MidiMes
 
 MidiManager::SendResult MidiManager::sendBytes (const juce::String& portName, const void* data, int numBytes)
 {
-    bool anyOpen = false, anyFailed = false, anyBusy = false;
-
-    auto sendTo = [&anyFailed] (OutputEntry& entry, const juce::uint8* bytes, int size)
-    {
-        const auto result = entry.output->send (bytes, size);
-        entry.failed = result == SendResult::failed;
-        anyFailed = anyFailed || entry.failed;
-        return result;
-    };
-
-    for (auto& entry : outputs)
-    {
-        if (entry.portName != portName)
-            continue;
-
-        anyOpen = true;
-
-        if (! entry.owed.empty())
-        {
-            const auto result = sendTo (entry, entry.owed.data(), (int) entry.owed.size());
-            anyBusy = anyBusy || result == SendResult::busy;
-
-            if (result == SendResult::taken)
-                entry.owed.clear();
-        }
-    }
-
-    if (! anyOpen || anyFailed)
-    {
-        closeFailedOutputs();
-        return SendResult::failed;
-    }
-
-    if (anyBusy)
-        return SendResult::busy;
+    // What a busy output owes goes before anything newer.
+    if (const auto owed = sendOwed (portName); owed != SendResult::taken)
+        return owed;
 
     auto* bytes = static_cast<const juce::uint8*> (data);
-    bool anyTook = false;
+    bool anyTook = false, anyFailed = false;
 
     for (auto& entry : outputs)
     {
         if (entry.portName != portName)
             continue;
 
-        const auto result = sendTo (entry, bytes, numBytes);
+        const auto result = entry.output->send (bytes, numBytes);
+        entry.failed = result == SendResult::failed;
+        anyFailed = anyFailed || entry.failed;
 
         if (result == SendResult::busy)
             entry.owed.assign (bytes, bytes + numBytes);
@@ -268,8 +238,45 @@ MidiManager::SendResult MidiManager::sendBytes (const juce::String& portName, co
     return SendResult::taken;
 }
 
+MidiManager::SendResult MidiManager::sendOwed (const juce::String& portName)
+{
+    bool anyOpen = false, anyFailed = false, anyBusy = false;
+
+    for (auto& entry : outputs)
+    {
+        if (entry.portName != portName)
+            continue;
+
+        anyOpen = true;
+
+        if (entry.owed.empty())
+            continue;
+
+        const auto result = entry.output->send (entry.owed.data(), (int) entry.owed.size());
+        entry.failed = result == SendResult::failed;
+        anyFailed = anyFailed || entry.failed;
+        anyBusy = anyBusy || result == SendResult::busy;
+
+        if (result == SendResult::taken)
+            entry.owed.clear();
+    }
+
+    if (! anyOpen || anyFailed)
+    {
+        closeFailedOutputs();
+        return SendResult::failed;
+    }
+
+    return anyBusy ? SendResult::busy : SendResult::taken;
+}
+
 int MidiManager::getPendingBytes (const juce::String& portName)
 {
+    // A piece owed to a unit that was busy goes as soon as it can take it, also once no chunk
+    // is left to send behind it.
+    if (sendOwed (portName) == SendResult::failed)
+        return -1;
+
     int most = -1;
     bool anyFailed = false;
 
@@ -363,6 +370,11 @@ void MidiManager::recordSend (const juce::String& portName, int numBytes)
 
     if (port.pieces++ == 0)
         port.firstMs = now;
+}
+
+void MidiManager::setStreaming (bool isStreaming)
+{
+    system.setStreaming (isStreaming);
 }
 
 bool MidiManager::isOutputAvailable (const juce::String& portName)

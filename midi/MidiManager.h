@@ -53,8 +53,10 @@ public:
     */
     SendResult sendBytes (const juce::String& portName, const void* data, int numBytes);
 
-    /** Bytes the outputs of that name have taken and not yet sent on to the device, the
-        most of any of them; negative when none is open or one has failed (which closes it).
+    /** Bytes the outputs of that name have taken, or owe, and not yet sent on to the device,
+        the most of any of them; negative when none is open or one has failed (which closes
+        it). First hands each output a piece it owes if it can take it now, so that every unit
+        of the name gets every byte, the last piece too.
     */
     int getPendingBytes (const juce::String& portName);
 
@@ -82,6 +84,9 @@ public:
     };
 
     RecentSends getRecentSends (const juce::String& portName, double milliseconds) const;
+
+    /** Tells the system when firmware starts and stops streaming (see MidiDeviceSystem::setStreaming). */
+    void setStreaming (bool isStreaming);
 
     /** True when the system lists an output of exactly this name right now, whatever is open. */
     static bool isOutputAvailable (const juce::String& portName);
@@ -121,6 +126,10 @@ private:
     InputEntry* findInput (int serial) const;
     /** Closes the outputs that have failed: the next open makes fresh ones. */
     void closeFailedOutputs();
+    /** Hands the outputs of that name what they owe: taken once none owes anything, busy while
+        one still does, failed when none is open or one has failed.
+    */
+    SendResult sendOwed (const juce::String& portName);
     void recordSend (const juce::String& portName, int numBytes);
     void setProblem (std::map<juce::String, PortProblem>& problems, const juce::String& portName, PortProblem problem);
 

@@ -5,6 +5,12 @@ StreamOutput::StreamOutput (const juce::String& outputName, std::unique_ptr<Buff
 {
 }
 
+StreamOutput::~StreamOutput()
+{
+    if (! failed && ! leftOver.empty())
+        buffer->handOver (std::move (leftOver));
+}
+
 juce::String StreamOutput::getName() const
 {
     return name;

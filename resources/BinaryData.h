@@ -3,6 +3,11 @@
 // The resources that BinaryData.S embeds into the qz_resources library.
 namespace BinaryData
 {
+    /** True when the payloads are the generated samples, made-up firmware that no unit may
+        take for a release; false when the build was given a firmware release's files.
+    */
+    constexpr bool payloadsAreSamples = QZ_SAMPLE_FIRMWARE != 0;
+
     extern "C" const char VR24_appap_syx[];
     extern "C" const int VR24_appap_syxSize;
 

@@ -1,4 +1,5 @@
 #include "WindowTestSupport.h"
+#include "BinaryData.h"
 #include "emulator/EmulatedQzDevice.h"
 #include "midi/DeviceIdentity.h"
 
@@ -49,6 +50,16 @@ namespace
             return texts;
         }
 
+        bool showsSampleFirmwareWarning()
+        {
+            for (auto* child : content->getChildren())
+                if (auto* label = dynamic_cast<juce::Label*> (child))
+                    if (label->isVisible() && label->getText() == "Sample firmware, not for a real unit")
+                        return true;
+
+            return false;
+        }
+
         bool showsCurrentVersions (const juce::String& control, const juce::String& audio, const juce::String& graphics)
         {
             return currentVersions() == juce::StringArray ("QZ Control: " + control, "QZ Audio: " + audio,
@@ -90,9 +101,14 @@ namespace
     {
         return dialog.title == titleToLeaveOpen ? leaveOpen() : DialogAnswerer::Answer { "OK" };
     }
+
+    // A unit starts only a release's images: the samples of a build without one it takes
+    // whole, but goes on running what it ran.
+    const auto imagesTaken = BinaryData::payloadsAreSamples ? EmulatedQzDevice::ImageCheck::unbootable
+                                                            : EmulatedQzDevice::ImageCheck::valid;
 }
 
-TEST_F (WholeApplicationTest, UpdatesFromTheClickToTheCompletionMessageThenShowsTheNewVersions)
+TEST_F (WholeApplicationTest, UpdatesFromTheClickToTheCompletionMessageThenShowsWhatTheResetUnitRuns)
 {
     saveScreenshot (*content, "1-just-opened");
     ASSERT_TRUE (waitUntil ([&] { return showsCurrentVersions ("0.0.3.1", "0.0.2.1", "0.0.2.1"); }));
@@ -101,6 +117,11 @@ TEST_F (WholeApplicationTest, UpdatesFromTheClickToTheCompletionMessageThenShows
     DialogAnswerer answerer ([] (auto& dialog) { return okUnless (completionTitle, dialog); });
     ASSERT_TRUE (typeM());
     ASSERT_TRUE (input.clickUntil (updateButtonOf (*content), [&] { return answerer.numSeen (marlowTitle) == 1; }));
+
+    // A build without a firmware release's files says so, in the window and the dialog.
+    EXPECT_EQ (showsSampleFirmwareWarning(), BinaryData::payloadsAreSamples);
+    EXPECT_EQ (answerer.last (marlowTitle).message.startsWith ("Sample firmware, not for a real unit.\r\nThis process"),
+               BinaryData::payloadsAreSamples) << answerer.last (marlowTitle).message;
 
     ASSERT_TRUE (received (EmulatedQzDevice::audio, 400000));
     saveScreenshot (*content, "3-update-under-way");
@@ -112,18 +133,32 @@ TEST_F (WholeApplicationTest, UpdatesFromTheClickToTheCompletionMessageThenShows
     for (int processor = 0; processor < 3; ++processor)
     {
         EXPECT_TRUE (device.getFaults (processor).isEmpty()) << device.getFaults (processor).joinIntoString ("\n");
-        EXPECT_EQ (device.getApplicationCheck (processor), EmulatedQzDevice::ImageCheck::valid);
+        EXPECT_EQ (device.getApplicationCheck (processor), imagesTaken);
         EXPECT_EQ (device.getAssetsCheck (processor), EmulatedQzDevice::ImageCheck::none);
     }
 
-    // As the message asks: the unit is reset, then OK.
+    // As the message asks: the unit is reset, then OK. What it runs afterwards is what the
+    // rows say, confirmed or not.
     device.resetUnit();
     EXPECT_TRUE (DialogAnswerer::press (completionTitle, "OK"));
-    EXPECT_TRUE (waitUntil ([&] { return showsCurrentVersions ("0.0.3.6", "0.0.2.6", "0.0.2.6"); }));
-    EXPECT_TRUE (waitUntil ([&] { return statusRows() == juce::StringArray ("QZ Control: 0.0.3.6 confirmed",
-                                                                            "QZ Audio: 0.0.2.6 confirmed",
-                                                                            "QZ Graphics: 0.0.2.6 confirmed"); }))
-        << statusRows().joinIntoString (" | ");
+
+    if (BinaryData::payloadsAreSamples)
+    {
+        EXPECT_TRUE (waitUntil ([&] { return statusRows() == juce::StringArray ("QZ Control: still 0.0.3.1, reset it or update again",
+                                                                                "QZ Audio: still 0.0.2.1, reset it or update again",
+                                                                                "QZ Graphics: still 0.0.2.1, reset it or update again"); }))
+            << statusRows().joinIntoString (" | ");
+        EXPECT_TRUE (showsCurrentVersions ("0.0.3.1", "0.0.2.1", "0.0.2.1"));
+    }
+    else
+    {
+        EXPECT_TRUE (waitUntil ([&] { return showsCurrentVersions ("0.0.3.6", "0.0.2.6", "0.0.2.6"); }));
+        EXPECT_TRUE (waitUntil ([&] { return statusRows() == juce::StringArray ("QZ Control: 0.0.3.6 confirmed",
+                                                                                "QZ Audio: 0.0.2.6 confirmed",
+                                                                                "QZ Graphics: 0.0.2.6 confirmed"); }))
+            << statusRows().joinIntoString (" | ");
+    }
+
     EXPECT_TRUE (updateButtonOf (*content).isEnabled());
     EXPECT_EQ (answerer.numSeen (completionTitle), 1);
 }
@@ -143,6 +178,11 @@ TEST_F (WholeApplicationTest, AUnitResetOnlyAfterOkStillShowsItsNewVersionsAndIs
     EXPECT_TRUE (showsCurrentVersions ("0.0.3.1", "0.0.2.1", "0.0.2.1"));
 
     // Then the reset, which takes its ports away for longer than a poll, as a power cycle does.
+    // A unit runs the new versions only after a release: a sample build's unit is given them.
+    if (BinaryData::payloadsAreSamples)
+        for (auto [processor, version] : { std::pair (0, "0.0.3.6"), std::pair (1, "0.0.2.6"), std::pair (2, "0.0.2.6") })
+            device.setVersion (processor, version);
+
     device.resetUnit();
     EXPECT_TRUE (waitUntil ([&] { return showsCurrentVersions ("0.0.3.6", "0.0.2.6", "0.0.2.6"); }));
     EXPECT_TRUE (waitUntil ([&] { return statusRows() == juce::StringArray ("QZ Control: 0.0.3.6 confirmed",
@@ -235,7 +275,7 @@ TEST_F (WholeApplicationTest, ClosingTheWindowDuringAnUpdateAsksAndCancelLetsThe
     for (int processor = 0; processor < 3; ++processor)
     {
         EXPECT_TRUE (device.getFaults (processor).isEmpty()) << device.getFaults (processor).joinIntoString ("\n");
-        EXPECT_EQ (device.getApplicationCheck (processor), EmulatedQzDevice::ImageCheck::valid);
+        EXPECT_EQ (device.getApplicationCheck (processor), imagesTaken);
     }
 
     // Sent, but not over until the message is closed: closing the window still asks.

@@ -90,6 +90,16 @@ struct ControllerLog : Controller::Listener
         return progress;
     }
 
+    /** True once any image has been reported aborted. */
+    bool sawAbort() const
+    {
+        for (auto& entry : entries())
+            if (entry.startsWith ("status") && entry.endsWith (" " + juce::String ((int) Controller::aborted)))
+                return true;
+
+        return false;
+    }
+
     int numCompletions() const
     {
         auto values = progressValues();

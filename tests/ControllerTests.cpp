@@ -1,6 +1,7 @@
 #include "ControllerTestSupport.h"
 #include "midi/DeviceIdentity.h"
 #include "HexWriter.h"
+#include "PayloadCheck.h"
 #include "BinaryData.h"
 #include <gtest/gtest.h>
 
@@ -15,10 +16,15 @@ namespace
     const std::vector<juce::uint8> graphicsHeader { 0xf0, 0x47, 0x20, 0x33, 0x70 };
     const std::vector<juce::uint8> controlHeader { 0xf0, 0x00, 0x01, 0x3f, 0x00, 0x33, 0x70 };
 
+    /** An image the emulated unit starts after a reset, as it would a release's: an application
+        begins with its vector table, and an audio or graphics image ends its region with the
+        image-valid word.
+    */
     std::unique_ptr<FirmwareImage> smallImage (const char* name, const char* portName, const std::vector<juce::uint8>& header,
                                                juce::uint32 address, int dataBytes)
     {
         const bool isControl = header.size() == controlHeader.size();
+        const bool isAssets = address >= 0x08100000;
         HexWriter writer (isControl ? HexWriter::DigitCase::upper : HexWriter::DigitCase::lower);
 
         std::vector<juce::uint8> data ((size_t) dataBytes);
@@ -26,7 +32,19 @@ namespace
         for (size_t i = 0; i < data.size(); ++i)
             data[i] = (juce::uint8) (i * 31 + address);
 
+        if (! isAssets)
+        {
+            const juce::uint32 vectors[] = { 0x20010000, address + 0x201 };
+
+            for (size_t i = 0; i < 8; ++i)
+                data[i] = (juce::uint8) (vectors[i / 4] >> (8 * (i % 4)));
+        }
+
         writer.writeData (address, data.data(), data.size());
+
+        if (! isControl)
+            writer.writeData (isAssets ? 0x084ffffc : 0x0807fffc, PayloadCheck::validWord, 4);
+
         writer.writeEndOfFile();
 
         auto payload = header;
@@ -84,7 +102,7 @@ namespace
 
         bool waitForEnd()
         {
-            return waitUntil ([&] { return log.numCompletions() > 0 || log.entries().contains ("status 0 4"); }, 10000);
+            return waitUntil ([&] { return log.numCompletions() > 0 || log.sawAbort(); }, 10000);
         }
 
         /** Waits for the device's identity, forgets what came before, and runs an update to its end. */
@@ -308,8 +326,17 @@ TEST_F (ControllerTest, UnpluggingMidTransferAbortsOnceAndStopsEverySender)
 
     pumpFor (100);
 
-    EXPECT_EQ (log.entriesStartingWith ("status").joinIntoString (",").fromFirstOccurrenceOf ("status 1 4", true, false),
-               "status 1 4,status 3 4,status 0 4");
+    // Once, and only for the images that had not completed: the audio application was under way.
+    const auto statuses = log.entriesStartingWith ("status");
+
+    for (int slot = 0; slot < 5; ++slot)
+    {
+        const auto abortedStatus = "status " + juce::String (slot) + " 4";
+        EXPECT_LE (log.entriesStartingWith (abortedStatus).size(), 1) << slot;
+        EXPECT_FALSE (statuses.contains ("status " + juce::String (slot) + " 2") && statuses.contains (abortedStatus)) << slot;
+    }
+
+    EXPECT_TRUE (statuses.contains ("status 1 4"));
     EXPECT_EQ (log.numCompletions(), 0);
 
     // Counted where the bytes leave the updater: the unplugged ports would swallow them.
@@ -338,12 +365,36 @@ TEST_F (ControllerTest, AnAbortStopsTheSendersOfThePortsThatAreStillThere)
     const auto graphicsBytes = device.getReceivedBytes (EmulatedQzDevice::graphics).size();
     pumpFor (100);
 
-    EXPECT_EQ (log.entriesStartingWith ("status 0 4").size(), 1);
+    EXPECT_EQ (log.entriesStartingWith ("status 1 4").size(), 1);
     EXPECT_EQ (device.getReceivedBytes (EmulatedQzDevice::graphics).size(), graphicsBytes);
     EXPECT_LT (graphicsBytes, expectedStreamFor (catalogue, "QZ Graphics", false).size());
 }
 
-TEST_F (ControllerTest, ADeviceAbsentAtTheStartAbortsOncePerCatalogueImage)
+TEST_F (ControllerTest, AnAbortMarksOnlyTheImagesNotYetCompleteAndIsReportedOnce)
+{
+    makeController();
+    ASSERT_TRUE (waitForVersions());
+    ASSERT_TRUE (drained());
+    log.clear();
+
+    // The control firmware is done and the applications are under way when the unit goes.
+    controller->startUpdate (false);
+    ASSERT_TRUE (waitUntil ([&] { return log.entries().contains ("status 0 2")
+                                         && device.getReceivedBytes (EmulatedQzDevice::audio).size() > 2000; }));
+    device.setPlugged (false);
+    ASSERT_TRUE (waitForEnd());
+    pumpFor (300);
+
+    const auto statuses = log.entriesStartingWith ("status");
+    EXPECT_FALSE (statuses.contains ("status 0 4")) << statuses.joinIntoString (",");
+    EXPECT_EQ (log.entriesStartingWith ("status 1 4").size(), 1) << statuses.joinIntoString (",");
+
+    // Every sender of the unit failed with it; still one abort, nothing aborted twice.
+    for (int slot = 0; slot < 5; ++slot)
+        EXPECT_LE (log.entriesStartingWith ("status " + juce::String (slot) + " 4").size(), 1) << slot;
+}
+
+TEST_F (ControllerTest, ADeviceAbsentAtTheStartAbortsOnceBeforeAnyByte)
 {
     device.setPlugged (false);
     makeController();
@@ -352,12 +403,8 @@ TEST_F (ControllerTest, ADeviceAbsentAtTheStartAbortsOncePerCatalogueImage)
     controller->startUpdate (false);
     pumpFor (100);
 
-    juce::StringArray expected { "status 1 0", "status 3 0", "status 0 0" };
-
-    for (int i = 0; i < 5; ++i)
-        expected.addArray ({ "status 1 4", "status 3 4", "status 0 4" });
-
-    expected.add ("running");
+    // All five ports are missing, and it is one abort of the three images shown waiting.
+    const juce::StringArray expected { "status 1 0", "status 3 0", "status 0 0", "status 1 4", "status 3 4", "status 0 4", "running" };
     EXPECT_EQ (statusesOf (log.entries()), expected);
     EXPECT_TRUE (controller->isUpdating());
 
@@ -365,9 +412,9 @@ TEST_F (ControllerTest, ADeviceAbsentAtTheStartAbortsOncePerCatalogueImage)
         EXPECT_TRUE (device.getReceivedBytes (processor).empty());
 }
 
-TEST_F (ControllerTest, AMissingPortAbortsOnceForEachImageOnIt)
+TEST_F (ControllerTest, AMissingPortAbortsOnceWhateverImagesItCarries)
 {
-    for (auto [processor, aborts] : { std::pair { 1, 2 }, std::pair { 2, 2 }, std::pair { 0, 1 } })
+    for (auto processor : { 1, 2, 0 })
     {
         device.setPortName (processor, "QZ Elsewhere");
         controller = std::make_unique<Controller> (&manager, &catalogue);
@@ -377,7 +424,7 @@ TEST_F (ControllerTest, AMissingPortAbortsOnceForEachImageOnIt)
         controller->startUpdate (false);
         pumpFor (50);
 
-        EXPECT_EQ (log.entriesStartingWith ("status 0 4").size(), aborts) << processor;
+        EXPECT_EQ (log.entriesStartingWith ("status 0 4").size(), 1) << processor;
         EXPECT_FALSE (log.entries().contains ("status 0 1"));
 
         destroyController();
@@ -458,7 +505,7 @@ TEST_F (ControllerTest, IdentityRequestsRepeatUntilAReplyArrivesThenStop)
     device.setAnswersIdentity (false);
     makeController();
 
-    ASSERT_TRUE (waitUntil ([&] { return device.getNumIdentityRequests (EmulatedQzDevice::control) >= 6; }));
+    ASSERT_TRUE (waitUntil ([&] { return device.getNumIdentityRequests (EmulatedQzDevice::control) >= 2; }));
     EXPECT_TRUE (log.entriesStartingWith ("current").isEmpty());
 
     device.setAnswersIdentity (true);
@@ -481,7 +528,7 @@ TEST_F (ControllerTest, TheSelectorDecidesTheProcessorWhateverThePort)
     EXPECT_TRUE (log.entries().contains ("current 1 1.10.0.127"));
 }
 
-TEST_F (ControllerTest, MalformedRepliesAreIgnoredAndAnUnknownSelectorEndsTheSearchSilently)
+TEST_F (ControllerTest, MalformedRepliesAreIgnoredAndAnUnknownSelectorEndsTheSearchOfItsPortsProcessorSilently)
 {
     using Reply = EmulatedQzDevice::IdentityReply;
     device.setIdentityReply (EmulatedQzDevice::control, Reply::wrongLength);
@@ -489,15 +536,18 @@ TEST_F (ControllerTest, MalformedRepliesAreIgnoredAndAnUnknownSelectorEndsTheSea
     device.setIdentityReply (EmulatedQzDevice::graphics, Reply::wrongFamily);
     makeController();
 
-    ASSERT_TRUE (waitUntil ([&] { return device.getNumIdentityRequests (EmulatedQzDevice::graphics) >= 6; }));
+    ASSERT_TRUE (waitUntil ([&] { return device.getNumIdentityRequests (EmulatedQzDevice::graphics) >= 2; }));
     EXPECT_TRUE (log.entriesStartingWith ("current").isEmpty());
 
+    // It answers the next request, under a selector that names no processor: it has answered.
     device.setIdentityReply (EmulatedQzDevice::graphics, Reply::correct);
     device.setSelector (EmulatedQzDevice::graphics, 0x30);
-    pumpFor (300);
+    const auto before = device.getNumIdentityRequests (EmulatedQzDevice::graphics);
+    ASSERT_TRUE (waitUntil ([&] { return device.getNumIdentityRequests (EmulatedQzDevice::graphics) > before; }));
+    pumpFor (200);
 
     const auto requests = device.getNumIdentityRequests (EmulatedQzDevice::graphics);
-    pumpFor (350);
+    pumpFor (1300);
     EXPECT_EQ (device.getNumIdentityRequests (EmulatedQzDevice::graphics), requests);
     EXPECT_TRUE (log.entriesStartingWith ("current").isEmpty());
 }
@@ -568,7 +618,7 @@ TEST_F (ControllerTest, TheAlternativeModesLastProgressBeforeTheEndIs2860Of2866W
     log.clear();
 
     controller->startUpdate (true);
-    ASSERT_TRUE (waitUntil ([&] { return log.numCompletions() > 0 || log.entries().contains ("status 0 4"); }, 60000));
+    ASSERT_TRUE (waitUntil ([&] { return log.numCompletions() > 0 || log.sawAbort(); }, 60000));
 
     auto progress = log.progressValues();
     ASSERT_GE (progress.size(), 2u);
@@ -701,20 +751,99 @@ TEST_F (ControllerTest, ACompletedUpdateTellsPerProcessorWhetherTheUnitNowRunsTh
     EXPECT_TRUE (log.entriesStartingWith ("checked").isEmpty());
 }
 
-TEST_F (ControllerTest, EveryPollWithoutAnAnswerSendsExactlyTwoRequestsToEachProcessor)
+TEST_F (ControllerTest, AfterAnUpdateAProcessorStillOnItsOldVersionIsAskedUntilItReportsTheNewOne)
+{
+    makeController();
+    runUpdate (true);
+    ASSERT_EQ (log.numCompletions(), 1);
+
+    log.clear();
+    controller->resetUpdate();
+    ASSERT_TRUE (waitUntil ([&] { return log.entries().contains ("checked 1 0.0.2.1 old"); }));
+
+    // It restarts into the new firmware faster than a poll could see its ports go.
+    device.setVersion (EmulatedQzDevice::audio, "0.0.2.6");
+    ASSERT_TRUE (waitUntil ([&] { return log.entries().contains ("checked 1 0.0.2.6 carried"); }));
+    ASSERT_TRUE (drained());
+
+    // Confirmed, it is asked no more; the others, still on their old versions, are.
+    const auto audio = device.getNumIdentityRequests (EmulatedQzDevice::audio);
+    const auto control = device.getNumIdentityRequests (EmulatedQzDevice::control);
+    pumpFor (1500);
+    EXPECT_EQ (device.getNumIdentityRequests (EmulatedQzDevice::audio), audio);
+    EXPECT_GT (device.getNumIdentityRequests (EmulatedQzDevice::control), control);
+}
+
+TEST_F (ControllerTest, AProcessorThatDoesNotAnswerIsAskedAtMostOnceASecondAndNotWhileTheUserPreparesTheUnit)
 {
     device.setAnswersIdentity (false);
+    const auto start = juce::Time::getMillisecondCounterHiRes();
     makeController();
+    pumpFor (2500);
+    ASSERT_TRUE (drained());
+    const auto seconds = (juce::Time::getMillisecondCounterHiRes() - start) / 1000.0;
 
-    // The constructor's connection, then one for each poll, each reported first.
-    for (int poll = 1; poll <= 4; ++poll)
+    // Polled every 100 ms, each asked once at the start and then once a second.
+    for (int processor = 0; processor < 3; ++processor)
     {
-        ASSERT_TRUE (waitUntil ([&] { return log.presenceReports >= poll; }));
-        ASSERT_TRUE (drained());
-
-        for (int processor = 0; processor < 3; ++processor)
-            EXPECT_EQ (device.getNumIdentityRequests (processor), 2 * (1 + log.presenceReports)) << processor;
+        EXPECT_GE (device.getNumIdentityRequests (processor), 2) << processor;
+        EXPECT_LE (device.getNumIdentityRequests (processor), (int) seconds + 1) << processor;
     }
+
+    controller->setAwaitingIdentity (false);
+    ASSERT_TRUE (drained());
+    const auto requests = device.getNumIdentityRequests (EmulatedQzDevice::control);
+    pumpFor (1500);
+    EXPECT_EQ (device.getNumIdentityRequests (EmulatedQzDevice::control), requests);
+}
+
+TEST_F (ControllerTest, AProcessorThatAnswersLateIsAskedUntilItAnswersAndTheOthersAreNotAskedAgain)
+{
+    // The graphics processor boots later than the others after a power cycle.
+    device.setIdentityReply (EmulatedQzDevice::graphics, EmulatedQzDevice::IdentityReply::none);
+    makeController();
+    ASSERT_TRUE (waitForVersions (2));
+    ASSERT_TRUE (drained());
+
+    const auto control = device.getNumIdentityRequests (EmulatedQzDevice::control);
+    const auto audio = device.getNumIdentityRequests (EmulatedQzDevice::audio);
+    const auto graphics = device.getNumIdentityRequests (EmulatedQzDevice::graphics);
+    ASSERT_TRUE (waitUntil ([&] { return device.getNumIdentityRequests (EmulatedQzDevice::graphics) >= graphics + 2; }));
+    EXPECT_EQ (device.getNumIdentityRequests (EmulatedQzDevice::control), control);
+    EXPECT_EQ (device.getNumIdentityRequests (EmulatedQzDevice::audio), audio);
+
+    device.setIdentityReply (EmulatedQzDevice::graphics, EmulatedQzDevice::IdentityReply::correct);
+    ASSERT_TRUE (waitUntil ([&] { return log.entries().contains ("current 2 0.0.2.1"); }));
+    ASSERT_TRUE (drained());
+    const auto answered = device.getNumIdentityRequests (EmulatedQzDevice::graphics);
+    pumpFor (1500);
+    EXPECT_EQ (device.getNumIdentityRequests (EmulatedQzDevice::graphics), answered);
+}
+
+TEST_F (ControllerTest, APortProblemRetriesTheOpenAtEveryPollWithoutAskingTheProcessorsThatAnswered)
+{
+    // Another program holds QZ Audio's output; the other two processors answer.
+    const auto audioPort = device.getPortId (EmulatedQzDevice::audio);
+    system.setOutputFailsToOpen (audioPort, true);
+    makeController();
+    ASSERT_TRUE (waitUntil ([&] { return log.entries().contains ("problem 1 1"); }));
+    ASSERT_TRUE (waitForVersions (2));
+    ASSERT_TRUE (drained());
+
+    const auto control = device.getNumIdentityRequests (EmulatedQzDevice::control);
+    const auto graphics = device.getNumIdentityRequests (EmulatedQzDevice::graphics);
+    pumpFor (1500);
+    EXPECT_EQ (device.getNumIdentityRequests (EmulatedQzDevice::control), control);
+    EXPECT_EQ (device.getNumIdentityRequests (EmulatedQzDevice::graphics), graphics);
+    EXPECT_EQ (device.getNumIdentityRequests (EmulatedQzDevice::audio), 0);
+
+    // The open is tried again at the poll's pace: once let go, the port opens at the next poll
+    // and its processor is asked.
+    system.setOutputFailsToOpen (audioPort, false);
+    const auto letGo = juce::Time::getMillisecondCounter();
+    ASSERT_TRUE (waitUntil ([&] { return log.entries().contains ("problem 1 0"); }));
+    EXPECT_LT (juce::Time::getMillisecondCounter() - letGo, 1000u) << "not tried again at the poll's pace";
+    ASSERT_TRUE (waitUntil ([&] { return log.entries().contains ("current 1 0.0.2.1"); }));
 }
 
 TEST_F (ControllerTest, TheReplyHandlerIgnoresEveryOtherLengthAndShortMessagesAndAcceptsAnyFreeByte)
@@ -744,8 +873,9 @@ TEST_F (ControllerTest, TheReplyHandlerIgnoresEveryOtherLengthAndShortMessagesAn
                            std::vector<juce::uint8> { 0xc0, 0x06 }, std::vector<juce::uint8> { 0xf8 } })
         sendFromDevice (message);
 
+    // The search goes on past them.
     const auto requests = device.getNumIdentityRequests (EmulatedQzDevice::control);
-    ASSERT_TRUE (waitUntil ([&] { return device.getNumIdentityRequests (EmulatedQzDevice::control) >= requests + 4; }));
+    ASSERT_TRUE (waitUntil ([&] { return device.getNumIdentityRequests (EmulatedQzDevice::control) >= requests + 1; }));
     EXPECT_TRUE (log.entriesStartingWith ("current").isEmpty());
 
     // Device id 7F, and values at every byte that is not read.
@@ -815,7 +945,7 @@ TEST_F (ControllerTest, PresenceReadsTheInputListAndTheStartOfAnUpdateTheOutputL
 
     controller->startUpdate (false);
     pumpFor (20);
-    EXPECT_EQ (log.entriesStartingWith ("status 0 4").size(), 2);
+    EXPECT_EQ (log.entriesStartingWith ("status 0 4").size(), 1);
     EXPECT_FALSE (log.entries().contains ("status 3 1"));
 }
 

@@ -6,6 +6,8 @@
 #include "firmware/FirmwareSysexSender.h"
 #include "emulator/EmulatedQzDevice.h"
 #include "midi/DeviceIdentity.h"
+#include "PayloadCheck.h"
+#include "ReleaseForm.h"
 #include <gtest/gtest.h>
 #include <thread>
 
@@ -18,21 +20,31 @@ namespace
     struct Payload
     {
         const char* name;
+        const char* fileName;
         const char* data;
         int size;
         int processor;
         bool isAssets;
 
         Bytes bytes() const     { return { data, data + size }; }
+
+        /** What the emulated bootloader starts: the embedded payload if the build was given a
+            release, or else the sample with what a release carries put back.
+        */
+        Bytes bootableBytes() const   { return BinaryData::payloadsAreSamples ? ReleaseForm::fromSample (fileName, bytes()) : bytes(); }
     };
 
     const Payload payloads[] = {
-        { "audio application",    BinaryData::VR24_appap_syx,    BinaryData::VR24_appap_syxSize,    EmulatedQzDevice::audio,    false },
-        { "graphics application", BinaryData::VR24_appga_syx,    BinaryData::VR24_appga_syxSize,    EmulatedQzDevice::graphics, false },
-        { "graphics assets",      BinaryData::VR24_assetsga_syx, BinaryData::VR24_assetsga_syxSize, EmulatedQzDevice::graphics, true },
-        { "audio assets",         BinaryData::VR24_assetsap_syx, BinaryData::VR24_assetsap_syxSize, EmulatedQzDevice::audio,    true },
-        { "control firmware",     BinaryData::VR24_apptr_syx,    BinaryData::VR24_apptr_syxSize,    EmulatedQzDevice::control,  false }
+        { "audio application",    "VR24_appap.syx",    BinaryData::VR24_appap_syx,    BinaryData::VR24_appap_syxSize,    EmulatedQzDevice::audio,    false },
+        { "graphics application", "VR24_appga.syx",    BinaryData::VR24_appga_syx,    BinaryData::VR24_appga_syxSize,    EmulatedQzDevice::graphics, false },
+        { "graphics assets",      "VR24_assetsga.syx", BinaryData::VR24_assetsga_syx, BinaryData::VR24_assetsga_syxSize, EmulatedQzDevice::graphics, true },
+        { "audio assets",         "VR24_assetsap.syx", BinaryData::VR24_assetsap_syx, BinaryData::VR24_assetsap_syxSize, EmulatedQzDevice::audio,    true },
+        { "control firmware",     "VR24_apptr.syx",    BinaryData::VR24_apptr_syx,    BinaryData::VR24_apptr_syxSize,    EmulatedQzDevice::control,  false }
     };
+
+    // What a build embeds is started by a unit only when it is a release.
+    const auto embeddedCheck = BinaryData::payloadsAreSamples ? EmulatedQzDevice::ImageCheck::unbootable
+                                                              : EmulatedQzDevice::ImageCheck::valid;
 
     const Payload& controlFirmware()    { return payloads[4]; }
     const Payload& audioApplication()   { return payloads[0]; }
@@ -92,12 +104,43 @@ namespace
         return data;
     }
 
-    // An extended address record, four data records of 16 bytes from 'address', and end-of-file.
-    Bytes smallFirmware (int processor, juce::uint32 address)
+    /** What a release's image has that the bootloader looks for: a vector table at its start
+        (a stack in RAM, a reset handler inside it) and, but on the control processor, the
+        image-valid word at the end of its region.
+    */
+    struct BootMarks
     {
-        return firmwareMessage (processor, [address] (HexWriter& hex)
+        bool vectorTable = true, validWord = true;
+    };
+
+    std::vector<std::uint8_t> withVectorTable (std::vector<std::uint8_t> data, juce::uint32 address)
+    {
+        const juce::uint32 words[] = { 0x20010000, (address + 0x201) };
+
+        for (size_t i = 0; i < 8; ++i)
+            data[i] = (std::uint8_t) (words[i / 4] >> (8 * (i % 4)));
+
+        return data;
+    }
+
+    void writeValidWord (HexWriter& hex, int processor, juce::uint32 address)
+    {
+        if (processor != EmulatedQzDevice::control)
+            hex.writeData (address >= 0x08100000 ? 0x084ffffc : 0x0807fffc, PayloadCheck::validWord, 4);
+    }
+
+    // An extended address record, four data records of 16 bytes from 'address', the image-valid
+    // word where the processor has one, and end-of-file.
+    Bytes smallFirmware (int processor, juce::uint32 address, BootMarks marks = {})
+    {
+        return firmwareMessage (processor, [=] (HexWriter& hex)
         {
-            hex.writeData (address, someData().data(), someData().size());
+            const auto data = marks.vectorTable ? withVectorTable (someData(), address) : someData();
+            hex.writeData (address, data.data(), data.size());
+
+            if (marks.validWord)
+                writeValidWord (hex, processor, address);
+
             hex.writeEndOfFile();
         });
     }
@@ -236,7 +279,7 @@ TEST_F (EmulatedQzDeviceTest, TakesEveryPayloadOnItsOwnPortInTheUpdatersPieces)
         const auto image = payload.isAssets ? device.getAssetsImage (p) : device.getApplicationImage (p);
         const auto check = payload.isAssets ? device.getAssetsCheck (p) : device.getApplicationCheck (p);
         EXPECT_EQ (image, imageOf (bytes, p)) << payload.name;
-        EXPECT_EQ (check, ImageCheck::valid) << payload.name;
+        EXPECT_EQ (check, embeddedCheck) << payload.name;
 
         device.clear (p);
     }
@@ -248,7 +291,7 @@ TEST_F (EmulatedQzDeviceTest, TakesApplicationsSplitIntoOddPieces)
     {
         for (auto* payload : { &controlFirmware(), &audioApplication() })
         {
-            const auto bytes = payload->bytes();
+            const auto bytes = payload->bootableBytes();
             const auto p = payload->processor;
             stream (p, bytes, pieceSize);
 
@@ -537,8 +580,8 @@ TEST_F (EmulatedQzDeviceTest, HonoursEveryMalformedReplySetting)
 TEST_F (EmulatedQzDeviceTest, ReportsTheNewVersionOnlyAfterAValidApplicationAndAReset)
 {
     openAllPorts();
-    stream (EmulatedQzDevice::control, controlFirmware().bytes(), 512);
-    stream (EmulatedQzDevice::graphics, payloads[1].bytes(), 512);
+    stream (EmulatedQzDevice::control, controlFirmware().bootableBytes(), 512);
+    stream (EmulatedQzDevice::graphics, payloads[1].bootableBytes(), 512);
     device.setUpdateVersion (EmulatedQzDevice::graphics, "0.0.2.9");
 
     // The new firmware runs only once the unit has restarted.
@@ -581,9 +624,64 @@ TEST_F (EmulatedQzDeviceTest, ReportsTheNewVersionOnlyAfterAValidApplicationAndA
     EXPECT_EQ (versions["QZ Graphics"], "0.0.2.9");
 }
 
+TEST_F (EmulatedQzDeviceTest, StartsAfterAResetOnlyAnImageThatCarriesWhatAReleaseDoes)
+{
+    using P = EmulatedQzDevice::Processor;
+
+    struct Case
+    {
+        const char* what;
+        P processor;
+        juce::uint32 address;
+        BootMarks marks;
+        ImageCheck check;
+    };
+
+    const Case cases[] = {
+        { "an audio application without its vector table",   P::audio,    0x08040000, { false, true },  ImageCheck::unbootable },
+        { "a control application without its vector table",  P::control,  0x08004000, { false, true },  ImageCheck::unbootable },
+        { "graphics assets without the image-valid word",    P::graphics, 0x08100000, { false, false }, ImageCheck::unbootable },
+        { "graphics assets",                                 P::graphics, 0x08100000, { false, true },  ImageCheck::valid },
+        { "an audio application",                            P::audio,    0x08040000, {},               ImageCheck::valid },
+        { "an audio application without the image-valid word", P::audio,  0x08040000, { true, false },  ImageCheck::unbootable },
+        { "a control application",                           P::control,  0x08004000, {},               ImageCheck::valid }
+    };
+
+    for (auto& c : cases)
+    {
+        stream (c.processor, smallFirmware (c.processor, c.address, c.marks), 64);
+        const auto check = c.address >= 0x08100000 ? device.getAssetsCheck (c.processor) : device.getApplicationCheck (c.processor);
+        EXPECT_EQ (check, c.check) << c.what;
+        EXPECT_TRUE (device.getFaults (c.processor).isEmpty()) << c.what << "\n" << faultsOf (c.processor);
+    }
+
+    // The last image each processor took decides: the audio one lacks the word. The reset
+    // takes the outputs open on the unit with it.
+    device.resetUnit();
+    ASSERT_TRUE (waitUntil ([&] { return device.isPlugged(); }));
+
+    for (auto name : DeviceIdentity::portNames)
+        manager.closeOutput (name);
+
+    EXPECT_EQ (device.getVersion (EmulatedQzDevice::audio), "0.0.2.1");
+    EXPECT_EQ (device.getVersion (EmulatedQzDevice::control), "0.0.3.6");
+
+    // The samples a build makes without a release's files, taken whole, are never started.
+    if (BinaryData::payloadsAreSamples)
+    {
+        stream (EmulatedQzDevice::graphics, payloads[1].bytes(), 512);
+        EXPECT_EQ (device.getApplicationCheck (EmulatedQzDevice::graphics), ImageCheck::unbootable);
+        EXPECT_TRUE (device.getFaults (EmulatedQzDevice::graphics).isEmpty()) << faultsOf (EmulatedQzDevice::graphics);
+
+        device.resetUnit();
+        ASSERT_TRUE (waitUntil ([&] { return device.isPlugged(); }));
+        EXPECT_EQ (device.getVersion (EmulatedQzDevice::graphics), "0.0.2.1");
+    }
+}
+
 TEST_F (EmulatedQzDeviceTest, UnpluggingMidMessageDropsItWithoutAFaultAndTheDeviceVanishes)
 {
-    const auto bytes = controlFirmware().bytes();
+    const auto bytes = controlFirmware().bootableBytes();
     stream (EmulatedQzDevice::control, Bytes (bytes.begin(), bytes.begin() + 5000), 512);
     EXPECT_TRUE (device.hasUnfinishedMessage (EmulatedQzDevice::control));
 
@@ -638,7 +736,9 @@ TEST_F (EmulatedQzDeviceTest, PortsCanBeRenamedDuplicatedAndRemoved)
 
 namespace
 {
-    /** An application image for the processor, of about three times its data bytes in HEX. */
+    /** An application image for the processor that its bootloader would start, of about three
+        times its data bytes in HEX.
+    */
     Bytes applicationOf (int processor, size_t dataBytes)
     {
         const juce::uint32 starts[] = { 0x08004000, 0x08040000, 0x08040000 };
@@ -650,7 +750,9 @@ namespace
             for (size_t i = 0; i < data.size(); ++i)
                 data[i] = (std::uint8_t) (i * 13 + (size_t) processor);
 
+            data = withVectorTable (data, starts[processor]);
             hex.writeData (starts[processor], data.data(), data.size());
+            writeValidWord (hex, processor, starts[processor]);
             hex.writeEndOfFile();
         });
     }
@@ -682,6 +784,7 @@ namespace
                 ended = event;
                 endedMs = juce::Time::getMillisecondCounterHiRes();
                 receivedAtEnd = device.getReceivedBytes (processor).size();
+                messagesCompletedAtEnd = device.getSummary (processor).messagesCompleted;
             }
         }
 
@@ -705,6 +808,7 @@ namespace
         juce::String ended;
         double endedMs = 0.0;
         size_t receivedAtEnd = 0;
+        int messagesCompletedAtEnd = 0;
     };
 
     /** The product's sender and port manager against the emulated QZ at its real pace. */
@@ -745,7 +849,7 @@ namespace
 TEST_F (EmulatedQzTransferTest, ADeviceSlowerThanThePaceGetsEveryByteAndTheTransferCompletesOnlyOnceTheyHaveDrained)
 {
     device.setDrainRate (48000.0);
-    auto& transfer = add (controlFirmware().bytes(), EmulatedQzDevice::control);
+    auto& transfer = add (controlFirmware().bootableBytes(), EmulatedQzDevice::control);
     const auto elapsedMs = runAll();
 
     transfer.expectArrivedWhole();
@@ -780,6 +884,30 @@ TEST_F (EmulatedQzTransferTest, AStallWithinTheLimitOnlyDelaysTheTransferAndOneP
     EXPECT_GE (stalled.chunks, 20);
     EXPECT_LT (stalled.receivedAtEnd, stalled.payload.size());
     EXPECT_EQ (device.getApplicationCheck (EmulatedQzDevice::graphics), ImageCheck::none);
+}
+
+TEST_F (EmulatedQzTransferTest, TwoUnitsOfOneNameBothGetEveryByteAndTheImageCompletesOnlyOnceTheSlowerHasAll)
+{
+    // A second unit behind a port of the same name, slower than the first, which also stops
+    // for a moment just before the last chunk and is owed it when no chunk is left to send.
+    const auto second = device.duplicatePort (EmulatedQzDevice::control);
+    system.setDrainRate (second, 40000.0);
+    auto& transfer = add (applicationOf (EmulatedQzDevice::control, 4000), EmulatedQzDevice::control);
+    const auto numChunks = transfer.image.numChunks;
+    transfer.onChunk = [&] (int chunk)
+    {
+        if (chunk == numChunks - 2)
+            system.stallFor (second, 300.0);
+    };
+
+    runAll();
+
+    const auto control = EmulatedQzDevice::control;
+    EXPECT_EQ (transfer.ended, "Complete");
+    EXPECT_EQ (transfer.messagesCompletedAtEnd, 2) << "completed before the slower unit had the last byte";
+    EXPECT_EQ (device.getCompletedMessages (control), std::vector<Bytes> (2, transfer.payload));
+    EXPECT_TRUE (device.getFaults (control).isEmpty()) << device.getFaults (control).joinIntoString ("\n");
+    EXPECT_FALSE (device.hasUnfinishedMessage (control));
 }
 
 TEST_F (EmulatedQzTransferTest, ThreeStreamsAskForTheDeviceListAboutOncePerPortEvery100Ms)

@@ -117,11 +117,11 @@ namespace
             juce::String getName() const override { return name; }
             void start() override                 { enabled = true; }
 
-            // As JUCE's: once the platform's lock is ours, no callback of this input runs.
+            // As JUCE's ALSA input: it only clears a flag, and a callback already past it
+            // runs on; deleting the port takes the platform's lock and so waits for it.
             void stop() override
             {
                 enabled = false;
-                const PortLock pl (platform);
             }
 
             LockingPlatform& platform;
@@ -182,12 +182,12 @@ namespace
             platform.getOutputDevices = [this] { return devices(); };
 
             platform.openInput = [this] (const juce::String& identifier, juce::MidiInputCallback& callback)
-                -> std::unique_ptr<MidiDeviceSystem::Input>
+                -> MidiDeviceSystem::Opened<MidiDeviceSystem::Input>
             {
                 if (failsToOpen)
                     return {};
 
-                return std::make_unique<FakeInput> (*this, opensAs.isNotEmpty() ? opensAs : portNames[identifier.getIntValue()], callback);
+                return { std::make_unique<FakeInput> (*this, opensAs.isNotEmpty() ? opensAs : portNames[identifier.getIntValue()], callback) };
             };
 
             platform.openOutput = [] (const juce::String&) { return MidiDeviceSystem::Opened<MidiDeviceSystem::Output>(); };

@@ -126,6 +126,42 @@ TEST_F (MainWindowComponentTest, StartsWithARedLampHiddenVersionRowsAndNothingRe
     EXPECT_EQ (redBarWidth(), 0);
 }
 
+TEST_F (MainWindowComponentTest, SaysUnderTheCarriedVersionsOnlyOfSampleFirmwareThatItIsNotForARealUnit)
+{
+    auto sampleLabels = [] (juce::Component& window)
+    {
+        juce::Array<juce::Label*> found;
+
+        for (auto* child : window.getChildren())
+            if (auto* l = dynamic_cast<juce::Label*> (child); l != nullptr && l->getText().containsIgnoreCase ("sample"))
+                found.add (l);
+
+        return found;
+    };
+
+    EXPECT_TRUE (sampleLabels (component).isEmpty()) << "a release's versions carry no warning";
+
+    catalogue.setSampleFirmware (true);
+    MainWindowComponent sampleWindow (&controller);
+    const auto found = sampleLabels (sampleWindow);
+    ASSERT_EQ (found.size(), 1);
+
+    auto& warning = *found.getFirst();
+    EXPECT_EQ (warning.getText(), "Sample firmware, not for a real unit");
+    EXPECT_TRUE (warning.isVisible());
+
+    // Under the carried versions, above the bar, and wide enough for its text on one line.
+    const auto& carried = dynamic_cast<juce::Label&> (*sampleWindow.getChildComponent (availableGraphicsChild));
+    EXPECT_EQ (warning.getX(), carried.getX());
+    EXPECT_GT (warning.getY(), carried.getBottom());
+    EXPECT_LE (warning.getBottom(), barBounds.getY());
+    EXPECT_LE (warning.getFont().getStringWidthFloat (warning.getText()) + (float) warning.getBorderSize().getLeftAndRight(),
+               (float) warning.getWidth());
+    EXPECT_LE (warning.getRight(), sampleWindow.getWidth());
+    EXPECT_EQ (dynamic_cast<juce::Label&> (*sampleWindow.getChildComponent (firstStatusChild)).getX(), 13)
+        << "the warning goes after every child the window always has";
+}
+
 TEST_F (MainWindowComponentTest, StartsWithAnEmptyBarWhateverItsMemoryHeldBefore)
 {
     // The bar reads its value while it is constructed; what an earlier component left in
@@ -233,6 +269,24 @@ TEST_F (MainWindowComponentTest, TellsPortProblemsAndCheckedVersionsInTheRowsAnd
     EXPECT_EQ (statusRow (0), "QZ Control: in use, close programs using it and retry");
     EXPECT_EQ (statusRow (1), "QZ Audio: cannot take firmware through this port");
     EXPECT_EQ (statusRow (2), "QZ Graphics: not under Wine, use the Linux updater");
+
+    component.portProblemChanged (0, Problem::noPermission);
+    component.portProblemChanged (1, Problem::ambiguous);
+    EXPECT_EQ (statusRow (0), "QZ Control: no permission, join group audio or log in");
+    EXPECT_EQ (statusRow (1), "QZ Audio: several units or unknown layout, use one");
+
+    // Every problem fits its row, in the longest processor's row, unsqueezed.
+    for (auto problem : { Problem::inUse, Problem::noRawDevice, Problem::underWine, Problem::noPermission, Problem::ambiguous })
+    {
+        component.portProblemChanged (2, problem);
+        auto& row = label (firstStatusChild + 2);
+        const auto room = row.getBorderSize().subtractedFrom (row.getLocalBounds()).getWidth();
+        EXPECT_LE (row.getFont().getStringWidthFloat (statusRow (2)), (float) room) << statusRow (2);
+    }
+
+    component.portProblemChanged (0, Problem::inUse);
+    component.portProblemChanged (1, Problem::noRawDevice);
+    component.portProblemChanged (2, Problem::underWine);
 
     // A status written over a problem stays when that problem goes; a problem left alone is emptied.
     component.imageStatusChanged (Controller::audioApplication, Controller::started);

@@ -1,5 +1,7 @@
 #include "HexReader.h"
+#include "HexWriter.h"
 #include "PayloadCheck.h"
+#include "ReleaseForm.h"
 
 #include <gtest/gtest.h>
 
@@ -92,7 +94,7 @@ namespace
         return layout;
     }
 
-    const Bytes validMarker { 0x78, 0x56, 0x34, 0x12 };
+    const Bytes erasedWord { 0xFF, 0xFF, 0xFF, 0xFF };
 
     struct ImagePayload
     {
@@ -124,7 +126,7 @@ namespace
     }
 }
 
-TEST (GeneratedPayloads, HaveTheSizeAndHeaderOfTheirRowAndPassTheChecker)
+TEST (GeneratedPayloads, HaveTheSizeAndHeaderOfTheirRowAndPassAsSamplesButNeverAsARelease)
 {
     auto payloads = imagePayloads;
     payloads.push_back ({ "VR24_apptr.syx", 65077, { 0xF0, 0x00, 0x01, 0x3F, 0x00, 0x33, 0x70 }, 0, 0, {}, 0 });
@@ -137,8 +139,36 @@ TEST (GeneratedPayloads, HaveTheSizeAndHeaderOfTheirRowAndPassTheChecker)
         ASSERT_EQ (file.size(), payload.size);
         EXPECT_EQ (Bytes (file.begin(), file.begin() + (std::ptrdiff_t) payload.header.size()), payload.header);
 
-        const auto fault = PayloadCheck::check (payload.name, file);
+        const auto fault = PayloadCheck::check (payload.name, file, PayloadCheck::Kind::sample);
         EXPECT_FALSE (fault.has_value()) << fault->message;
+
+        const auto asRelease = PayloadCheck::check (payload.name, file, PayloadCheck::Kind::release);
+        ASSERT_TRUE (asRelease.has_value());
+        EXPECT_NE (asRelease->message.find ("sample firmware"), std::string::npos) << asRelease->message;
+    }
+}
+
+TEST (GeneratedPayloads, InReleaseFormDifferOnlyInTheRecordsOfTheWordAndTheVectorTableAndPassOnlyAsARelease)
+{
+    for (auto& row : PayloadCheck::rows())
+    {
+        const std::string name (row.fileName);
+        SCOPED_TRACE (name);
+        const auto sample = readGenerated (name);
+        const auto release = ReleaseForm::fromSample (name, sample);
+
+        ASSERT_EQ (release.size(), sample.size());
+        EXPECT_FALSE (PayloadCheck::check (name, release, PayloadCheck::Kind::release).has_value());
+        EXPECT_TRUE (PayloadCheck::check (name, release, PayloadCheck::Kind::sample).has_value());
+
+        // Each differing byte lies in a record that holds the word or the vector table.
+        std::size_t differing = 0;
+
+        for (std::size_t i = 0; i < sample.size(); ++i)
+            differing += sample[i] != release[i] ? 1 : 0;
+
+        EXPECT_GT (differing, 0u);
+        EXPECT_LE (differing, 2u * (8 + 4) + 2u * 2);
     }
 }
 
@@ -160,8 +190,12 @@ TEST (GeneratedPayloads, LayOutTheApplicationsAndAssetsAsTheDeviceExpects)
         EXPECT_EQ (layout.dataRecordSizes, expectedSizes);
         EXPECT_EQ (layout.runs, (std::vector<AddressRun> { payload.firstRun, { payload.markerAddress, payload.markerAddress + 4 } }));
 
+        // Where a release has its image-valid word and its vector table, a sample is erased flash.
         EXPECT_EQ (layout.lastRecordAddress, payload.markerAddress);
-        EXPECT_EQ (layout.lastRecordBytes, validMarker);
+        EXPECT_EQ (layout.lastRecordBytes, erasedWord);
+
+        if (payload.markerAddress == 0x0807FFFC)
+            EXPECT_EQ (layout.firstRecordBytes, Bytes (16, 0xFF));
         EXPECT_EQ (layout.endOfFileRecord, ":00000001ff");
         EXPECT_EQ (layout.afterEndOfFile, "\xF7");
     }
@@ -181,9 +215,18 @@ TEST (GeneratedPayloads, LayOutTheControlApplicationAsTheDeviceExpects)
     EXPECT_EQ (layout.endOfFileRecord, ":00000001FF");
     EXPECT_EQ (layout.afterEndOfFile, "\r\n\xF7");
 
-    // The reset vector has to agree with the start address the bootloader jumps to.
-    ASSERT_GE (layout.firstRecordBytes.size(), 8u);
-    EXPECT_EQ (Bytes (layout.firstRecordBytes.begin() + 4, layout.firstRecordBytes.begin() + 8), (Bytes { 0xED, 0x40, 0x00, 0x08 }));
+    // No vector table to start it by, and at the start address a branch to itself.
+    EXPECT_EQ (layout.firstRecordBytes, Bytes (16, 0xFF));
+
+    const auto file = readGenerated ("VR24_apptr.syx");
+    HexReader reader ({ reinterpret_cast<const char*> (file.data()) + 7, file.size() - 8 });
+    Bytes atEntry;
+
+    while (reader.next())
+        if (reader.record().type == HexRecord::data && reader.address() == 0x080040E0)
+            atEntry.assign (reader.record().bytes.begin() + 12, reader.record().bytes.begin() + 14);
+
+    EXPECT_EQ (atEntry, (Bytes { 0xFE, 0xE7 }));
 }
 
 TEST (GeneratedPayloads, AssetsDifferOnlyInTheProcessorCode)
@@ -236,9 +279,9 @@ namespace
     }
 
     void expectFault (const Bytes& payload, std::size_t recordNumber, std::size_t offset, const std::string& words,
-                      const std::string& name = "VR24_appap.syx")
+                      const std::string& name = "VR24_appap.syx", PayloadCheck::Kind kind = PayloadCheck::Kind::sample)
     {
-        const auto fault = PayloadCheck::check ("release/" + name, payload);
+        const auto fault = PayloadCheck::check ("release/" + name, payload, kind);
         ASSERT_TRUE (fault.has_value());
 
         EXPECT_EQ (fault->recordNumber, recordNumber);
@@ -253,8 +296,8 @@ namespace
 
 TEST (PayloadCheck, AcceptsASoundPayloadWithOrWithoutALineBreakAtTheEnd)
 {
-    EXPECT_FALSE (PayloadCheck::check ("VR24_appap.syx", audioPayload()).has_value());
-    EXPECT_FALSE (PayloadCheck::check ("VR24_appap.syx", audioPayload (soundRecords + "\r\n")).has_value());
+    EXPECT_FALSE (PayloadCheck::check ("VR24_appap.syx", audioPayload(), PayloadCheck::Kind::sample).has_value());
+    EXPECT_FALSE (PayloadCheck::check ("VR24_appap.syx", audioPayload (soundRecords + "\r\n"), PayloadCheck::Kind::sample).has_value());
 }
 
 TEST (PayloadCheck, RejectsABadChecksum)
@@ -289,9 +332,68 @@ TEST (PayloadCheck, RejectsAHeaderOfAnotherRowOrNoSysExStart)
 
 TEST (PayloadCheck, RejectsAFileOfUnknownName)
 {
-    const auto fault = PayloadCheck::check ("VR24_other.syx", audioPayload());
+    const auto fault = PayloadCheck::check ("VR24_other.syx", audioPayload(), PayloadCheck::Kind::release);
     ASSERT_TRUE (fault.has_value());
     EXPECT_NE (fault->message.find ("VR24_other.syx"), std::string::npos);
+}
+
+namespace
+{
+    /** An audio application of two records, its vector table and its last word, each erased or set. */
+    Bytes audioApplication (bool withVectorTable, bool withWord, bool wordRecordAtAll = true)
+    {
+        const std::uint8_t vectors[] { 0x00, 0x00, 0x02, 0x20, 0xC1, 0x01, 0x04, 0x08 };
+        const Bytes erased (8, 0xFF);
+
+        HexWriter hex (HexWriter::DigitCase::lower);
+        hex.writeData (0x08040000, withVectorTable ? vectors : erased.data(), 8);
+
+        if (wordRecordAtAll)
+            hex.writeData (0x0807FFFC, withWord ? PayloadCheck::validWord : erased.data(), 4);
+
+        hex.writeEndOfFile();
+        return audioPayload (hex.getText());
+    }
+
+    std::string faultOf (const Bytes& payload, PayloadCheck::Kind kind, std::size_t expectedRecord)
+    {
+        const auto fault = PayloadCheck::check ("VR24_appap.syx", payload, kind);
+
+        if (! fault.has_value())
+            return "no fault";
+
+        EXPECT_EQ (fault->recordNumber, expectedRecord) << fault->message;
+        return fault->message;
+    }
+
+    testing::AssertionResult says (const std::string& message, const std::string& words)
+    {
+        if (message.find (words) != std::string::npos)
+            return testing::AssertionSuccess();
+
+        return testing::AssertionFailure() << "\"" << message << "\" does not say \"" << words << "\"";
+    }
+}
+
+TEST (PayloadCheck, TellsAReleaseFromASampleByTheImageValidWordAndTheVectorTable)
+{
+    using Kind = PayloadCheck::Kind;
+
+    // Records: 1 the segment, 2 the vector table, 3 the last segment, 4 the word.
+    EXPECT_EQ (faultOf (audioApplication (true, true), Kind::release, 0), "no fault");
+    EXPECT_EQ (faultOf (audioApplication (false, false), Kind::sample, 0), "no fault");
+
+    EXPECT_TRUE (says (faultOf (audioApplication (true, false), Kind::release, 4),
+                       "VR24_appap.syx: record 4 at byte offset 68: no image-valid word 78 56 34 12 at 0x0807FFFC: sample firmware"));
+    EXPECT_TRUE (says (faultOf (audioApplication (true, false, false), Kind::release, 0),
+                       "no image-valid word 78 56 34 12 at 0x0807FFFC"));
+    EXPECT_TRUE (says (faultOf (audioApplication (false, true), Kind::release, 2),
+                       "record 2 at byte offset 22: no vector table at 0x08040000"));
+
+    EXPECT_TRUE (says (faultOf (audioApplication (false, true), Kind::sample, 4),
+                       "carries the image-valid word 78 56 34 12 at 0x0807FFFC: a sample must never pass for a release"));
+    EXPECT_TRUE (says (faultOf (audioApplication (true, false), Kind::sample, 2),
+                       "carries a vector table at 0x08040000: a sample must leave it erased"));
 }
 
 TEST (PayloadCheck, RejectsMalformedRecords)

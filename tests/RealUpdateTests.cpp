@@ -1,6 +1,7 @@
 #include "ControllerTestSupport.h"
 #include "midi/DeviceIdentity.h"
 #include "app/VR24FirmwareUpdaterApplication.h"
+#include "BinaryData.h"
 #include <gtest/gtest.h>
 
 // The embedded catalogue at the real pace, in full: about 70 seconds.
@@ -32,7 +33,7 @@ TEST (RealUpdate, SendsTheEmbeddedCatalogueByteForByteAndCompletesOnce)
         device.clear (processor);
 
     controller->startUpdate (false);
-    ASSERT_TRUE (waitUntil ([&] { return log.numCompletions() > 0 || log.entries().contains ("status 0 4"); }, 200000));
+    ASSERT_TRUE (waitUntil ([&] { return log.numCompletions() > 0 || log.sawAbort(); }, 200000));
     pumpFor (100);
 
     EXPECT_EQ (log.numCompletions(), 1);
@@ -46,7 +47,9 @@ TEST (RealUpdate, SendsTheEmbeddedCatalogueByteForByteAndCompletesOnce)
         EXPECT_TRUE (device.getReceivedBytes (processor) == expectedStreamFor (catalogue, DeviceIdentity::portNames[processor], false))
             << DeviceIdentity::portNames[processor];
         EXPECT_TRUE (device.getFaults (processor).isEmpty()) << device.getFaults (processor).joinIntoString ("\n");
-        EXPECT_EQ (device.getApplicationCheck (processor), EmulatedQzDevice::ImageCheck::valid);
+        // A unit starts only a release's images, never the samples of a build without one.
+        EXPECT_EQ (device.getApplicationCheck (processor), BinaryData::payloadsAreSamples ? EmulatedQzDevice::ImageCheck::unbootable
+                                                                                           : EmulatedQzDevice::ImageCheck::valid);
     }
 
     for (auto* name : DeviceIdentity::portNames)

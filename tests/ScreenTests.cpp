@@ -1,9 +1,11 @@
 #include "TestHelpers.h"
 #include "app/MainWindow.h"
 #include "emulator/EmulatedQzDevice.h"
+#include "tools/windows/VisibleWindows.h"
 #include "ui/MainWindowComponent.h"
 #include <gtest/gtest.h>
 #include <iostream>
+#include <thread>
 #include <windows.h>
 
 namespace
@@ -326,4 +328,122 @@ TEST_F (ScreenTest, TheProgressAndTheStatusRowsReachTheScreenWithinASecondOfTheU
     std::cout << "update: on the screen the status rows after " << statuses << " ms, the bar at "
               << firstWidth << " pixels after " << first << " ms and at " << width << " pixels "
               << moved << " ms later" << std::endl;
+}
+
+namespace
+{
+    const std::wstring instructionTitle (L"Important Firmware Update Information");
+
+    /** A click of the left button where the pointer is taken to, as the mouse makes one: it goes
+        to whatever window Windows finds there and lets take input.
+    */
+    void clickAt (POINT point)
+    {
+        const auto width = GetSystemMetrics (SM_CXSCREEN), height = GetSystemMetrics (SM_CYSCREEN);
+        INPUT input {};
+        input.type = INPUT_MOUSE;
+        input.mi.dx = MulDiv (point.x, 65535, width - 1);
+        input.mi.dy = MulDiv (point.y, 65535, height - 1);
+        input.mi.dwFlags = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE;
+        SendInput (1, &input, sizeof (input));
+        Sleep (100);
+
+        for (auto flag : { MOUSEEVENTF_LEFTDOWN, MOUSEEVENTF_LEFTUP })
+        {
+            input.mi.dwFlags = flag | MOUSEEVENTF_ABSOLUTE;
+            SendInput (1, &input, sizeof (input));
+            Sleep (50);
+        }
+    }
+
+    struct RunningRecorder : Controller::Listener
+    {
+        void updateRunningChanged (bool isRunning) override   { starts += isRunning ? 1 : 0; }
+        void imageStatusChanged (int slot, int status) override { started += (slot == 0 && status == Controller::started) ? 1 : 0; }
+
+        int starts = 0, started = 0;
+    };
+}
+
+TEST_F (ScreenTest, WhileTheInstructionBoxIsUpAClickOnUpdateDoesNothingAndOkStartsOneUpdate)
+{
+    // The dialogs the product shows are Windows' own message boxes, task-modal and without an
+    // owner, as the application asks for at start.
+    auto& look = juce::LookAndFeel::getDefaultLookAndFeel();
+    look.setUsingNativeAlertWindows (true);
+    RunningRecorder recorder;
+    controller->addListener (&recorder);
+    device.setPlugged (true);
+    ASSERT_NO_FATAL_FAILURE (waitForFirstFrame());
+
+    auto& button = dynamic_cast<juce::Button&> (child ([] (auto& c) { return c.getName() == "Update"; }));
+    const auto buttonArea = onScreen (button.getBounds());
+    const POINT buttonMiddle { buttonArea.getCentreX(), buttonArea.getCentreY() };
+    const auto mainWindow = (HWND) window->getPeer()->getNativeHandle();
+
+    // The user, on a thread of its own while the message thread sits in the box's loop.
+    struct Seen
+    {
+        bool boxOpened = false, mainWindowEnabled = true;
+        size_t mostBoxes = 0, boxesAfterOk = 0;
+        std::atomic<bool> done { false };
+    } seen;
+
+    std::thread user ([&]
+    {
+        const auto countBoxes = [] { return visibleWindowsTitled (instructionTitle).size(); };
+
+        for (int i = 0; i < 200 && countBoxes() == 0; ++i)
+            Sleep (100);
+
+        seen.boxOpened = countBoxes() == 1;
+        seen.mainWindowEnabled = IsWindowEnabled (mainWindow) != FALSE;
+
+        if (seen.boxOpened)
+        {
+            // A second click on "Update Firmware" while the box is up.
+            clickAt (buttonMiddle);
+
+            for (int i = 0; i < 15; ++i, Sleep (100))
+                seen.mostBoxes = std::max (seen.mostBoxes, countBoxes());
+
+            const auto box = visibleWindowsTitled (instructionTitle).back();
+            PostMessageW (box, WM_COMMAND, MAKEWPARAM (IDOK, BN_CLICKED), (LPARAM) GetDlgItem (box, IDOK));
+
+            // A box still up after OK, one the second click opened or that a held-back click
+            // opens now, is counted and cancelled, so that the test ends either way.
+            for (int i = 0; i < 20; ++i, Sleep (100))
+            {
+                if (i < 5)
+                    continue;
+
+                const auto boxes = visibleWindowsTitled (instructionTitle);
+                seen.boxesAfterOk = std::max (seen.boxesAfterOk, boxes.size());
+
+                for (auto* other : boxes)
+                    PostMessageW (other, WM_COMMAND, MAKEWPARAM (IDCANCEL, BN_CLICKED), (LPARAM) GetDlgItem (other, IDCANCEL));
+            }
+        }
+
+        seen.done = true;
+    });
+
+    juce::MessageManager::callAsync ([&button] { button.triggerClick(); });
+    const auto finished = waitUntil ([&] { return seen.done.load(); }, 60000);
+    user.join();
+    pumpFor (300);
+
+    look.setUsingNativeAlertWindows (false);
+    controller->removeListener (&recorder);
+
+    ASSERT_TRUE (finished);
+    ASSERT_TRUE (seen.boxOpened) << "no instruction box appeared";
+    EXPECT_FALSE (seen.mainWindowEnabled) << "the main window took input while the box was up";
+    EXPECT_EQ (seen.mostBoxes, 1u) << "the second click opened another box";
+    EXPECT_EQ (seen.boxesAfterOk, 0u) << "a held-back click opened another box after OK";
+    EXPECT_EQ (recorder.starts, 1);
+    EXPECT_EQ (recorder.started, 1);
+    EXPECT_TRUE (controller->isUpdating());
+    std::cout << "instruction box: main window enabled " << seen.mainWindowEnabled << ", most boxes " << seen.mostBoxes
+              << ", updates started " << recorder.starts << std::endl;
 }

@@ -1,5 +1,6 @@
 #include "TestHelpers.h"
 #include "emulator/VirtualMidiSystem.h"
+#include "midi/StreamOutput.h"
 #include <gtest/gtest.h>
 
 namespace
@@ -331,4 +332,91 @@ TEST_F (VirtualMidiSystemTest, AnOutputFailsAsAfterAnUnplugAndLosesWhatItsBuffer
     const auto after = patternOf (5);
     expected.insert (expected.end(), after.begin(), after.end());
     EXPECT_EQ (device.bytesFor (port), expected);
+}
+
+namespace
+{
+    /** A device buffer with room for so many bytes, that never drains, and records what it is
+        written and handed over as its output goes.
+    */
+    struct ScriptedBuffer final : StreamOutput::Buffer
+    {
+        struct Record
+        {
+            Bytes written, handedOver;
+            bool wasHandedOver = false;
+        };
+
+        ScriptedBuffer (int roomToUse, Record& recordToUse, bool keepsRest = true)
+            : room (roomToUse), record (recordToUse), keeps (keepsRest) {}
+
+        int write (const juce::uint8* data, int numBytes) override
+        {
+            const auto taken = juce::jmin (room, numBytes);
+            room -= taken;
+            record.written.insert (record.written.end(), data, data + taken);
+            return taken;
+        }
+
+        int getBytesWaiting() override   { return (int) record.written.size(); }
+
+        void handOver (std::vector<juce::uint8> rest) override
+        {
+            record.wasHandedOver = true;
+            record.handedOver = rest;
+
+            if (! keeps)
+                Buffer::handOver (std::move (rest));
+        }
+
+        int room;
+        Record& record;
+        const bool keeps;
+    };
+}
+
+TEST (StreamOutputGoing, HandsOnWhatItTookWholeAndAddsNothingToACutFirmwareStream)
+{
+    const Bytes request { 0xf0, 0x7e, 0x7f, 0x06, 0x01, 0xf7 };
+
+    // An identity request of which the device's buffer had room for three bytes.
+    ScriptedBuffer::Record identity;
+    {
+        StreamOutput output ("QZ Control", std::make_unique<ScriptedBuffer> (3, identity));
+        ASSERT_EQ (output.send (request.data(), (int) request.size()), SendResult::taken);
+    }
+
+    EXPECT_EQ (identity.written, Bytes (request.begin(), request.begin() + 3));
+    EXPECT_EQ (identity.handedOver, Bytes (request.begin() + 3, request.end())) << "the request would reach the unit cut";
+
+    // A firmware stream the sender stopped inside its message: the rest of what was taken goes
+    // on as it stands, and no F7 makes it look like a whole message.
+    const Bytes firmware { 0xf0, 0x47, 0x10, 0x33, 0x70, ':', '1', '0', '0', '0' };
+    ScriptedBuffer::Record stream;
+    {
+        StreamOutput output ("QZ Audio", std::make_unique<ScriptedBuffer> (4, stream));
+        ASSERT_EQ (output.send (firmware.data(), (int) firmware.size()), SendResult::taken);
+    }
+
+    EXPECT_EQ (stream.written, Bytes (firmware.begin(), firmware.begin() + 4));
+    EXPECT_EQ (stream.handedOver, Bytes (firmware.begin() + 4, firmware.end()));
+
+    // Nothing left: nothing to hand over. A buffer that keeps nothing itself is written what it has room for.
+    ScriptedBuffer::Record whole, later;
+    {
+        StreamOutput output ("QZ Audio", std::make_unique<ScriptedBuffer> (100, whole));
+        ASSERT_EQ (output.send (request.data(), (int) request.size()), SendResult::taken);
+    }
+
+    EXPECT_FALSE (whole.wasHandedOver);
+
+    {
+        auto buffer = std::make_unique<ScriptedBuffer> (2, later, false);
+        auto* room = &buffer->room;
+        StreamOutput output ("QZ Audio", std::move (buffer));
+        ASSERT_EQ (output.send (request.data(), (int) request.size()), SendResult::taken);
+        *room = 100;
+    }
+
+    EXPECT_EQ (later.written, request);
 }

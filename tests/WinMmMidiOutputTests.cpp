@@ -1,4 +1,7 @@
 #include <gtest/gtest.h>
+#include <firmware/FirmwareSysexSender.h>
+#include <control/Controller.h>
+#include <midi/JuceMidiDeviceSystem.h>
 #include <midi/windows/WinMmOutputDevices.h>
 
 #include "TestHelpers.h"
@@ -56,6 +59,10 @@ namespace
         bool underWine = false, resetHandsBack = true;
         /** The driver sets the done flag a millisecond before the header leaves its queue. */
         bool inQueueLingers = false;
+        /** The driver answers every message with MIDIERR_NOTREADY: "The hardware is busy with
+            other data" (mmsystem.h, midiOutLongMsg and midiOutShortMsg in Microsoft's documentation).
+        */
+        bool neverReady = false;
         int handBackAfterMs = 10;
         /** Errors to answer in place of the driver, by call: "prepare", "long", "unprepare", "short". */
         std::map<juce::String, std::deque<Result>> errors;
@@ -81,7 +88,8 @@ namespace
                 [] (Handle handle) { return current->reset (handle); },
                 [] (Handle handle) { return current->close (handle); },
                 [] { return current->now; },
-                [] { return current->underWine; }
+                [] { return current->underWine; },
+                [] (bool keep) { current->log.add (keep ? "keep timer resolution" : "let timer resolution go"); return true; }
             };
 
             return table;
@@ -213,6 +221,9 @@ namespace
             if (auto answer = begin ("short", handle))
                 return *answer;
 
+            if (neverReady)
+                return WinMmCalls::notReady;
+
             for (int i = 0; i < juce::MidiMessage::getMessageLengthFromFirstByte ((juce::uint8) packed); ++i)
                 port (handle).received.push_back ((juce::uint8) (packed >> (8 * i)));
 
@@ -233,6 +244,9 @@ namespace
         {
             if (auto answer = begin ("long", handle))
                 return *answer;
+
+            if (neverReady)
+                return WinMmCalls::notReady;
 
             auto& p = port (handle);
             p.headSince = p.queue.empty() ? now : p.headSince;
@@ -331,6 +345,18 @@ namespace
     SendResult send (MidiDeviceSystem::Output& output, const Bytes& bytes)
     {
         return output.send (bytes.data(), (int) bytes.size());
+    }
+
+    /** The product's device system with its outputs on this WinMM, as on Windows; no inputs. */
+    JuceMidiDeviceSystem::Platform platformOver (FakeWinMm& winMm, WinMmOutputCloser& closer)
+    {
+        JuceMidiDeviceSystem::Platform platform;
+        platform.getInputDevices = [] { return juce::Array<juce::MidiDeviceInfo>(); };
+        platform.getOutputDevices = [&winMm] { return WinMmOutputDevices (winMm.calls()).getDevices(); };
+        platform.openInput = [] (const juce::String&, juce::MidiInputCallback&) { return MidiDeviceSystem::Opened<MidiDeviceSystem::Input>(); };
+        platform.openOutput = [&winMm, &closer] (const juce::String& identifier) { return WinMmOutputDevices (winMm.calls()).open (identifier, closer); };
+        platform.setStreaming = [&winMm] (bool isStreaming) { winMm.calls().keepTimerResolution (isStreaming); };
+        return platform;
     }
 
     /** Every test ends, its closer gone too, with the API never misused. */
@@ -470,6 +496,98 @@ TEST_F (WinMmSending, AnErrorOfTheApiFailsTheOutputForGood)
         EXPECT_EQ (send (*output, noteOn), SendResult::failed);
         EXPECT_EQ (winMm.log.size(), callsBefore);
     }
+}
+
+TEST_F (WinMmSending, ADriverThatIsNeverReadyEndsATransferInErrorAfterTheStallLimit)
+{
+    // The product's port manager and sender over this output, as on Windows.
+    JuceMidiDeviceSystem system (platformOver (winMm, closer));
+    MidiDeviceSystem::setCurrent (&system);
+    winMm.devices = { { "QZ Audio", "\\\\?\\usb#qz" } };
+    winMm.neverReady = true;
+
+    struct Ending : FirmwareSysexSender::Listener
+    {
+        void senderEvent (FirmwareSysexSender*, const juce::String& event) override
+        {
+            if (event == "Complete" || event == "Error")
+                ended = event;
+        }
+
+        juce::String ended;
+    } ending;
+
+    {
+        MidiManager manager;
+        const auto payload = sysexStream (2000);
+        FirmwareImage image (payload.data(), (int) payload.size(), 512, 4, "QZ Audio", "Audio Application Firmware");
+        FirmwareSysexSender sender (&image, &manager);
+        sender.addListener (&ending);
+
+        // Nothing is ever taken and nothing waits in the output: no progress, however empty.
+        const auto start = juce::Time::getMillisecondCounterHiRes();
+        sender.start();
+        EXPECT_TRUE (waitUntil ([&] { return ending.ended.isNotEmpty(); }, (int) FirmwareSysexSender::stallLimitMs + 3000));
+        EXPECT_EQ (ending.ended, "Error");
+        EXPECT_GE (juce::Time::getMillisecondCounterHiRes() - start, FirmwareSysexSender::stallLimitMs);
+        EXPECT_TRUE (winMm.log.contains ("long")) << "the driver was never asked";
+    }
+
+    MidiDeviceSystem::setCurrent (nullptr);
+}
+
+TEST_F (WinMmSending, AnUpdateKeepsTheTimerResolutionWhileItsFirmwareStreamsAndLetsItGoAfter)
+{
+    JuceMidiDeviceSystem system (platformOver (winMm, closer));
+    MidiDeviceSystem::setCurrent (&system);
+    winMm.handBackAfterMs = -1;
+
+    const juce::StringArray names { "QZ Audio", "QZ Graphics", "QZ Control" };
+    const std::vector<FakeWinMm::Device> qz { { names[0], "\\\\?\\qz" }, { names[1], "\\\\?\\qz" }, { names[2], "\\\\?\\qz" } };
+    winMm.devices = qz;
+
+    {
+        FirmwareCatalogue catalogue;
+        const auto payload = sysexStream (3000);
+
+        for (auto [port, name] : { std::pair (names[0], "Audio Application Firmware"), std::pair (names[1], "Graphics Application Firmware"),
+                                   std::pair (names[1], "Graphics Assets"), std::pair (names[0], "Audio Assets"),
+                                   std::pair (names[2], "Control Firmware") })
+            catalogue.add (std::make_unique<FirmwareImage> (payload.data(), (int) payload.size(), 512, 4, port, name));
+
+        MidiManager manager;
+        Controller controller (&manager, &catalogue);
+        const auto asked = [this] { return winMm.log.indexOf ("keep timer resolution") >= 0; };
+        const auto letGo = [this] { return winMm.log.indexOf ("let timer resolution go") > winMm.log.indexOf ("keep timer resolution"); };
+
+        // Asked once as the senders start, let go once when the update is reset.
+        winMm.log.clear();
+        controller.startUpdate (true);
+        EXPECT_TRUE (asked());
+        EXPECT_FALSE (letGo());
+        controller.resetUpdate();
+        EXPECT_TRUE (letGo());
+        EXPECT_EQ (winMm.log.joinIntoString (",").indexOf ("timer resolution go,"), -1) << "let go more than once";
+
+        // An update stopped before any byte never asks.
+        winMm.devices.pop_back();
+        winMm.log.clear();
+        controller.startUpdate (true);
+        EXPECT_FALSE (asked());
+        controller.resetUpdate();
+        EXPECT_FALSE (winMm.log.contains ("let timer resolution go"));
+
+        // One aborted while it streams lets go at the abort, before anyone resets it.
+        winMm.devices = qz;
+        winMm.log.clear();
+        controller.startUpdate (true);
+        EXPECT_TRUE (asked());
+        winMm.devices.clear();
+        EXPECT_TRUE (waitUntil (letGo));
+        controller.resetUpdate();
+    }
+
+    MidiDeviceSystem::setCurrent (nullptr);
 }
 
 TEST_F (WinMmClosing, AHealthyOutputsLastPiecesGoOutBeforeItsHandleCloses)

@@ -212,6 +212,23 @@ TEST_F (WindowTest, AnyOtherKeyAfterTheHotKeyOrAnMThatIsNotDownGivesTheNormalDia
     EXPECT_FALSE (recorder.log.contains ("running"));
 }
 
+TEST_F (WindowTest, BothInstructionDialogsOfSampleFirmwareFirstSayItIsNotForARealUnit)
+{
+    ASSERT_TRUE (input.isOpen());
+    DialogAnswerer answerer ([] (auto&) { return DialogAnswerer::Answer { "Cancel" }; });
+    catalogue.setSampleFirmware (true);
+
+    ASSERT_TRUE (clickUpdate (answerer));
+    ASSERT_TRUE (type (XK_m));
+    ASSERT_TRUE (clickUpdate (answerer));
+
+    ASSERT_EQ (answerer.seen.size(), 2u);
+    EXPECT_EQ (answerer.seen[0].title, normalTitle);
+    EXPECT_EQ (answerer.seen[0].message, "Sample firmware, not for a real unit.\r\n" + juce::String (updateInstructions));
+    EXPECT_EQ (answerer.seen[1].title, marlowTitle);
+    EXPECT_EQ (answerer.seen[1].message, "Sample firmware, not for a real unit.\r\n" + juce::String (marlowUpdateInstructions));
+}
+
 TEST_F (WindowTest, TheHotKeyWorksRightAfterTheWindowOpens)
 {
     ASSERT_TRUE (input.isOpen());
@@ -321,8 +338,8 @@ TEST_F (WindowTest, AbortsShowOneMessageAtATimeAndClosingItEnablesUpdateAgain)
     ASSERT_TRUE (clickUpdate (answerer));
     ASSERT_TRUE (waitUntil ([&] { return answerer.numSeen (abortTitle) == 1; }));
 
-    // Without the device each of the five ports reports the three application images aborted.
-    EXPECT_EQ (recorder.log.size() - recorder.log.indexOf ("0 0"), 1 + 5 * 3 + 1);
+    // Without the device, one abort of the three application images waiting: one message.
+    EXPECT_EQ (recorder.log.size() - recorder.log.indexOf ("0 0"), 1 + 3 + 1);
     EXPECT_EQ (recorder.log[recorder.log.size() - 1], "running");
     EXPECT_EQ (answerer.last (abortTitle).message, "Firmware update has been aborted due to Midi Error");
     EXPECT_EQ (answerer.last (abortTitle).buttons, "OK");

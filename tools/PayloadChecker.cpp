@@ -6,13 +6,17 @@
 
 int main (int argc, char** argv)
 {
-    if (argc < 2)
+    const std::string kindOption (argc > 1 ? argv[1] : "");
+
+    if (argc < 3 || (kindOption != "--sample" && kindOption != "--release"))
     {
-        std::cerr << "usage: qz_payload_checker FILE...\n";
+        std::cerr << "usage: qz_payload_checker --sample|--release FILE...\n";
         return 2;
     }
 
-    for (int i = 1; i < argc; ++i)
+    const auto kind = kindOption == "--release" ? PayloadCheck::Kind::release : PayloadCheck::Kind::sample;
+
+    for (int i = 2; i < argc; ++i)
     {
         const std::string path (argv[i]);
         std::ifstream file (path, std::ios::binary | std::ios::ate);
@@ -24,7 +28,7 @@ int main (int argc, char** argv)
             return 1;
         }
 
-        if (const auto fault = PayloadCheck::check (path, bytes))
+        if (const auto fault = PayloadCheck::check (path, bytes, kind))
         {
             std::cerr << fault->message << '\n';
             return 1;

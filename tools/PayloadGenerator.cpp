@@ -1,22 +1,29 @@
 #include "HexWriter.h"
 #include "PayloadCheck.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <vector>
 
 // Writes the five sample payloads the build embeds when no release folder is given. Their
-// sizes match a real release's, so everything that counts chunks or shows progress behaves
-// as it will with real firmware.
+// sizes and records match a real release's, so everything that counts chunks or shows
+// progress behaves as it will with real firmware. Their contents must never run on a unit:
+// where a release carries what a bootloader looks for before it starts an image, a sample
+// leaves the flash erased.
 
 namespace
 {
     using Bytes = std::vector<std::uint8_t>;
 
-    // The word every image ends with; the bootloader writes it last, so an image cut short
-    // by an interrupted update lacks it.
-    const std::uint8_t imageValidMarker[] { 0x78, 0x56, 0x34, 0x12 };
+    // A release ends each image with the image-valid word 78 56 34 12, which the bootloader
+    // writes last; a sample leaves the word erased, so that the bootloader takes the image
+    // for an interrupted update.
+    const std::uint8_t erasedWord[] { 0xFF, 0xFF, 0xFF, 0xFF };
+
+    // Thumb "b .": a processor sent here stays here.
+    const std::uint8_t branchToItself[] { 0xFE, 0xE7 };
 
     Bytes pseudoRandomBytes (std::uint32_t seed, std::size_t size)
     {
@@ -38,30 +45,11 @@ namespace
         return bytes;
     }
 
-    void putWord (Bytes& image, std::size_t offset, std::uint32_t word)
+    // Where a release image starts with its stack top and exception vectors, a sample leaves
+    // them erased: no processor can start it.
+    void eraseVectorTable (Bytes& image, std::size_t vectorCount)
     {
-        for (int i = 0; i < 4; ++i)
-            image[offset + (std::size_t) i] = (std::uint8_t) (word >> (8 * i));
-    }
-
-    // A processor image starts with its stack top and exception vectors, the reset handler
-    // right behind them. Returns the reset handler's entry address.
-    std::uint32_t putVectorTable (Bytes& image, std::uint32_t base, std::uint32_t stackTop, std::size_t vectorCount)
-    {
-        const auto resetHandler = base + (std::uint32_t) (vectorCount * 4);
-        const auto defaultHandler = resetHandler + 0x80;
-        constexpr std::uint32_t thumb = 1;
-
-        putWord (image, 0, stackTop);
-        putWord (image, 4, resetHandler | thumb);
-
-        for (std::size_t i = 2; i < vectorCount; ++i)
-        {
-            const bool reserved = (i >= 7 && i <= 10) || i == 13;
-            putWord (image, i * 4, reserved ? 0 : (defaultHandler | thumb));
-        }
-
-        return resetHandler | thumb;
+        std::fill (image.begin(), image.begin() + (std::ptrdiff_t) (vectorCount * 4), 0xFF);
     }
 
     std::string applicationText (std::size_t fullRecords, std::uint32_t seed)
@@ -70,11 +58,11 @@ namespace
         constexpr std::uint32_t regionEnd = 0x08080000;
 
         auto image = pseudoRandomBytes (seed, fullRecords * 16 + 8);
-        putVectorTable (image, base, 0x20020000, 112);
+        eraseVectorTable (image, 112);
 
         HexWriter hex (HexWriter::DigitCase::lower);
         hex.writeData (base, image.data(), image.size());
-        hex.writeData (regionEnd - 4, imageValidMarker, sizeof (imageValidMarker));
+        hex.writeData (regionEnd - 4, erasedWord, sizeof (erasedWord));
         hex.writeEndOfFile();
         return hex.getText();
     }
@@ -88,7 +76,7 @@ namespace
 
         HexWriter hex (HexWriter::DigitCase::lower);
         hex.writeData (base, assets.data(), assets.size());
-        hex.writeData (regionEnd - 4, imageValidMarker, sizeof (imageValidMarker));
+        hex.writeData (regionEnd - 4, erasedWord, sizeof (erasedWord));
         hex.writeEndOfFile();
         return hex.getText();
     }
@@ -98,14 +86,22 @@ namespace
         constexpr std::uint32_t base = 0x08004000;
         constexpr std::uint32_t settingsBase = 0x0801f000;
 
+        constexpr std::size_t vectorCount = 59;
+        constexpr std::uint32_t thumb = 1;
+
         auto image = pseudoRandomBytes (0xc0a7101, 1312 * 16 + 4);
-        const auto entry = putVectorTable (image, base, 0x20010000, 59);
+        eraseVectorTable (image, vectorCount);
+
+        // The start address record stays, as in a release; should a bootloader start the image
+        // there instead of through its vector table, the code there goes nowhere.
+        const auto entry = base + (std::uint32_t) (vectorCount * 4);
+        std::copy (std::begin (branchToItself), std::end (branchToItself), image.begin() + (std::ptrdiff_t) (vectorCount * 4));
         const auto settings = pseudoRandomBytes (0x5e771265, 132 * 16);
 
         HexWriter hex (HexWriter::DigitCase::upper);
         hex.writeData (base, image.data(), image.size());
         hex.writeData (settingsBase, settings.data(), settings.size());
-        hex.writeStartLinearAddress (entry);
+        hex.writeStartLinearAddress (entry | thumb);
         hex.writeEndOfFile();
 
         // This processor's release tool ends the text with a line break.

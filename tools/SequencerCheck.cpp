@@ -4,8 +4,9 @@
 // what comes back byte for byte.
 //
 // By default the device is the first of snd-virmidi's: its sequencer port "VirMIDI C-0" is
-// port 0 of a kernel client of card C, which the updater opens as raw MIDI hw:C,0,0, and
-// every byte written to that device leaves as sequencer events from that very port to its
+// the one port of the client snd-virmidi makes for its device 0 on card C, which the updater
+// opens as raw MIDI hw:C,0,0 once the kernel tells it that device is snd-virmidi's, and every
+// byte written to that device leaves as sequencer events from that very port to its
 // subscribers (sound/core/seq/seq_virmidi.c), here the product's input. With --port NAME
 // it runs through a loopback cable instead. Exits with 77 where there is no sequencer or no
 // such port to run through.
@@ -160,6 +161,8 @@ namespace
             case MidiDeviceSystem::PortProblem::inUse:          return "another program holds it, or it refused";
             case MidiDeviceSystem::PortProblem::noRawDevice:    return "there is no raw MIDI device behind it";
             case MidiDeviceSystem::PortProblem::underWine:      return "running under Wine";
+            case MidiDeviceSystem::PortProblem::noPermission:   return "no permission to open its raw MIDI device";
+            case MidiDeviceSystem::PortProblem::ambiguous:      return "more than one unit, or a layout not known, goes by that name";
             case MidiDeviceSystem::PortProblem::none:           break;
         }
 

@@ -14,21 +14,7 @@ jobs=$(nproc)
 
 export WINEPREFIX=$out/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 
-timings=()
-stepName=
-step()
-{
-    finishStep
-    stepName=$1
-    stepStart=$SECONDS
-    echo "== $stepName"
-}
-finishStep()
-{
-    if [ -n "$stepName" ]; then
-        timings+=("$(printf '%5d s  %s' $((SECONDS - stepStart)) "$stepName")")
-    fi
-}
+source tools/steps.sh
 
 # apt-get source needs a source entry; it is made from the machine's own Debian entry with
 # its type changed, so it names the archive the machine already uses.
@@ -121,12 +107,15 @@ fi
 step "The updater and its tests for Windows"
 juceDir=$(dirname "$(dpkg -L juce-modules-source | grep -m1 '/JUCEConfig.cmake$')")
 cmake -S . -B "$out/product" "${crossConfigure[@]}" "${staticZlib[@]}" -DJUCE_DIR="$juceDir" > "$out/product.log"
-cmake --build "$out/product" --parallel "$jobs" --target CorvaleQzFirmwareUpdater qz_tests qz_long_tests qz_payload_tests qz_screen_tests qz_window_probe
+cmake --build "$out/product" --parallel "$jobs" --target CorvaleQzFirmwareUpdater qz_tests qz_long_tests qz_payload_tests qz_screen_tests qz_window_probe \
+    qz_release_version_probe
 exe="$out/product/CorvaleQzFirmwareUpdater_artefacts/Release/Corvale QZ Firmware Updater.exe"
 
 step "Version information, icon and manifest"
 # Debian's own Python, which python3-pefile serves.
-/usr/bin/python3 tools/windows/check-executable.py "$exe"
+/usr/bin/python3 tools/windows/check-executable.py "$exe" --sample
+# What a build given a firmware release carries instead, read from a program of its own.
+/usr/bin/python3 tools/windows/check-executable.py "$out/product/tools/windows/qz_release_version_probe.exe" --release --version-information-only
 
 step "The window under Wine"
 xvfb-run -a -s "-screen 0 1024x768x24" tools/windows/check-window.sh "$exe" \
@@ -137,7 +126,7 @@ step "The window's changes on the screen under Wine"
 # it painted again when it closed. Wine's desktop comes up before the first test opens a window.
 xvfb-run -a -s "-screen 0 1024x768x24" bash -c 'wineboot --init >/dev/null 2>&1 && wineserver -w &&
     cd "$1" && ctest -L screen --output-on-failure --no-tests=error' _ "$out/product"
-grep -h "^plugged in\|^unplugged\|^update\|^SKIPPED:" "$out/product/Testing/Temporary/LastTest.log" | sed 's/^/  /' || true
+grep -h "^plugged in\|^unplugged\|^update\|^instruction box\|^SKIPPED:" "$out/product/Testing/Temporary/LastTest.log" | sed 's/^/  /' || true
 
 step "The test suite under Wine"
 # The suite's check of the product's own Wine detection expects Wine only when told so. One
@@ -146,6 +135,4 @@ step "The test suite under Wine"
 (cd "$out/product" && QZ_EXPECT_WINE=1 xvfb-run -a bash -c 'wineserver -p && wineboot --init >/dev/null 2>&1 &&
     ctest -LE "gui|long|screen" --output-on-failure --no-tests=error --parallel "$1"; status=$?; wineserver -k; exit $status' _ "$jobs")
 
-finishStep
-echo "== Time taken"
-printf '%s\n' "${timings[@]}"
+printTimings

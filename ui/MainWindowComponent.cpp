@@ -26,6 +26,9 @@ namespace
         "5. After both screens indicate they are ready for an update, press the OK Button"
     }.joinIntoString ("\r\n");
 
+    // What a build without a firmware release's files carries, where the user looks before an update.
+    const juce::String sampleFirmwareWarning ("Sample firmware, not for a real unit");
+
     const juce::String completionMessage = juce::StringArray {
         "Firmware has been sent to the device. ",
         "Reset the unit when both screens tells you to do so and the right play button is blinking.",
@@ -41,6 +44,8 @@ namespace
             case Controller::PortProblem::inUse:        return "in use, close programs using it and retry";
             case Controller::PortProblem::noRawDevice:  return "cannot take firmware through this port";
             case Controller::PortProblem::underWine:    return "not under Wine, use the Linux updater";
+            case Controller::PortProblem::noPermission: return "no permission, join group audio or log in";
+            case Controller::PortProblem::ambiguous:    return "several units or unknown layout, use one";
             case Controller::PortProblem::none:         break;
         }
 
@@ -155,6 +160,16 @@ MainWindowComponent::MainWindowComponent (Controller* controllerToUse)
         label->setBounds (13, progressBar.getBottom() + 19 * row, 400, 19);
         label->setFont (statusFont);
         addAndMakeVisible (label);
+    }
+
+    if (controller->carriesSampleFirmware())
+    {
+        sampleFirmwareLabel.setText (sampleFirmwareWarning, juce::dontSendNotification);
+        sampleFirmwareLabel.setFont (juce::Font (15.0f));
+        sampleFirmwareLabel.setColour (juce::Label::textColourId, juce::Colour (0xffc51530));
+        sampleFirmwareLabel.setBounds (availableGraphicsLabel.getX(), availableGraphicsLabel.getBottom() + 4,
+                                       getWidth() - availableGraphicsLabel.getX(), 19);
+        addAndMakeVisible (sampleFirmwareLabel);
     }
 
     // The hot key has to work as soon as the window opens, before anything has been clicked.
@@ -330,10 +345,14 @@ void MainWindowComponent::buttonClicked (juce::Button* button)
     controller->setAwaitingIdentity (false);
 
     const auto skipAssets = marlowModeArmed;
+    auto instructions = skipAssets ? marlowUpdateInstructions : updateInstructions;
+
+    if (controller->carriesSampleFirmware())
+        instructions = sampleFirmwareWarning + ".\r\n" + instructions;
+
     const auto confirmed = juce::AlertWindow::showOkCancelBox (juce::AlertWindow::WarningIcon,
                                                                skipAssets ? marlowUpdateTitle : updateTitle,
-                                                               skipAssets ? marlowUpdateInstructions : updateInstructions,
-                                                               "OK", "Cancel", nullptr, nullptr);
+                                                               instructions, "OK", "Cancel", nullptr, nullptr);
 
     if (confirmed)
         controller->startUpdate (skipAssets);

@@ -12,7 +12,8 @@
     The "Update" button leads through an instruction dialog into the update; pressing `m`
     just before it selects the alternative mode, which leaves the assets out. The end of
     an update, completed or aborted, is shown in a message whose dismissal resets the
-    controller.
+    controller. An updater that carries sample firmware says so under the versions it
+    carries and in the instruction dialog.
 */
 class MainWindowComponent : public juce::Component,
                             public Controller::Listener,
@@ -79,6 +80,8 @@ private:
     juce::Label softwareVersionLabel { "Software Version" };
     juce::OwnedArray<juce::Label> statusLabels;
     juce::Label productLabel;
+    /** Shown only when the updater carries sample firmware. */
+    juce::Label sampleFirmwareLabel { "Sample Firmware" };
     CustomLook customLook;
     bool marlowModeArmed = false;
     bool alertShowing = false;

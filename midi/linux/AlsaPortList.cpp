@@ -1,8 +1,17 @@
 #include "AlsaPortList.h"
+#include <juce_events/juce_events.h>
 #include <unistd.h>
 
 namespace
 {
+    /** The kernel gives a client the id of the thread that opened it (seq_clientmgr.c,
+        task_pid): any thread of this process, not only its first.
+    */
+    bool belongsToThisProcess (int pid)
+    {
+        return pid == (int) getpid() || (pid > 0 && juce::File ("/proc/self/task/" + juce::String (pid)).isDirectory());
+    }
+
     juce::String clientName()
     {
         if (auto* application = juce::JUCEApplicationBase::getInstance())
@@ -40,7 +49,7 @@ snd_seq_t* AlsaPortList::getClient()
     return client;
 }
 
-std::vector<AlsaPortList::Port> AlsaPortList::getPorts (unsigned int capability)
+std::vector<AlsaPortList::Port> AlsaPortList::getPorts()
 {
     const std::lock_guard<std::mutex> guard (lock);
     std::vector<Port> ports;
@@ -49,42 +58,46 @@ std::vector<AlsaPortList::Port> AlsaPortList::getPorts (unsigned int capability)
     if (handle == nullptr)
         return ports;
 
-    const auto ownProcess = (int) getpid();
-
     // From client 0 on, as JUCE starts: the query goes to the next client above it, so the
     // system's own client 0 is never listed.
     AlsaSequencerCalls::ClientInfo clientInfo;
 
     while (calls.queryNextClient (handle, clientInfo) == 0)
     {
-        if (clientInfo.pid == ownProcess)
+        if (belongsToThisProcess (clientInfo.pid))
             continue;
 
         AlsaSequencerCalls::PortInfo portInfo;
         portInfo.client = clientInfo.client;
         portInfo.port = -1;
 
+        // As JUCE lists: only ports that others may subscribe to.
         while (calls.queryNextPort (handle, portInfo) == 0)
-        {
-            if ((portInfo.capability & capability) == 0)
-                continue;
-
-            // The name made as JUCE makes it, so that it equals the name of the input JUCE opens.
-            const juce::String name (portInfo.name.c_str());
-            const juce::String identifier (juce::String (clientInfo.client) + "-" + juce::String (portInfo.port));
-            ports.push_back ({ juce::MidiDeviceInfo (name, identifier), clientInfo, portInfo.port });
-        }
+            if ((portInfo.capability & (SND_SEQ_PORT_CAP_SUBS_READ | SND_SEQ_PORT_CAP_SUBS_WRITE)) != 0)
+                ports.push_back ({ clientInfo, portInfo });
     }
 
     return ports;
 }
 
-juce::Array<juce::MidiDeviceInfo> AlsaPortList::getDevices (unsigned int capability)
+int AlsaPortList::countReadersInThisProcess (int sourceClient, int sourcePort)
 {
-    juce::Array<juce::MidiDeviceInfo> devices;
+    const std::lock_guard<std::mutex> guard (lock);
+    auto* handle = getClient();
+    std::vector<std::pair<int, int>> readers;
 
-    for (auto& port : getPorts (capability))
-        devices.add (port.device);
+    if (handle == nullptr || calls.queryReaders (handle, sourceClient, sourcePort, readers) < 0)
+        return -1;
 
-    return devices;
+    int ours = 0;
+
+    for (auto& reader : readers)
+    {
+        AlsaSequencerCalls::ClientInfo info;
+
+        if (calls.getClientInfo (handle, reader.first, info) == 0 && belongsToThisProcess (info.pid))
+            ++ours;
+    }
+
+    return ours;
 }

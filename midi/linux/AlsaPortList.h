@@ -1,13 +1,10 @@
 #pragma once
 
 #include "AlsaSequencerCalls.h"
-#include <juce_audio_devices/juce_audio_devices.h>
+#include <juce_core/juce_core.h>
 #include <mutex>
 
-/** The system's sequencer ports under the names and identifiers that JUCE gives them: the
-    port's name, and "client-port". Inputs are the ports that others may subscribe to read
-    from, outputs those that others may subscribe to write to, as JUCE lists them, so that
-    JUCE opens an input by the identifier listed here.
+/** The system's sequencer ports, with their clients, as the sequencer lists them.
 
     Every listing goes through one sequencer client of our own, opened on the first and kept
     until the list goes: JUCE opens and closes a client for each listing made while none of
@@ -21,21 +18,23 @@ class AlsaPortList
 public:
     struct Port
     {
-        juce::MidiDeviceInfo device;
         AlsaSequencerCalls::ClientInfo client;
-        int port = 0;
+        AlsaSequencerCalls::PortInfo port;
     };
 
     /** The table must outlive the list. */
     explicit AlsaPortList (const AlsaSequencerCalls& calls);
     ~AlsaPortList();
 
-    /** The ports that have any of these capabilities, in the sequencer's order; none when
-        there is no sequencer.
+    /** Every port that others may subscribe to, in the sequencer's order; none when there
+        is no sequencer.
     */
-    std::vector<Port> getPorts (unsigned int capability);
+    std::vector<Port> getPorts();
 
-    juce::Array<juce::MidiDeviceInfo> getDevices (unsigned int capability);
+    /** How many ports of this process read from that port now; negative when the sequencer
+        cannot say.
+    */
+    int countReadersInThisProcess (int client, int port);
 
 private:
     /** Our client, opened if it is not yet; nullptr when the sequencer refuses it. */

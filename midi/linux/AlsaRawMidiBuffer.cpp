@@ -23,3 +23,8 @@ int AlsaRawMidiBuffer::getBytesWaiting()
 {
     return device.writer->getBytesWaiting();
 }
+
+void AlsaRawMidiBuffer::handOver (std::vector<juce::uint8> rest)
+{
+    device.writer->handOver (std::move (rest));
+}

@@ -25,6 +25,8 @@ public:
 
     int write (const juce::uint8* data, int numBytes) override;
     int getBytesWaiting() override;
+    /** All of them go to the writer, after what it holds; the closer waits for them before it closes. */
+    void handOver (std::vector<juce::uint8> rest) override;
 
 private:
     const std::shared_ptr<AlsaRawMidiCloser> closer;

@@ -47,6 +47,22 @@ namespace
         avail = snd_rawmidi_status_get_avail (status);
         return 0;
     }
+
+    int readInfo (snd_rawmidi_t* output, AlsaRawMidiCalls::Info& info)
+    {
+        snd_rawmidi_info_t* alsaInfo = nullptr;
+        snd_rawmidi_info_alloca (&alsaInfo);
+
+        if (const auto result = snd_rawmidi_info (output, alsaInfo); result < 0)
+            return result;
+
+        info.card = snd_rawmidi_info_get_card (alsaInfo);
+        info.device = (int) snd_rawmidi_info_get_device (alsaInfo);
+        info.subdevice = (int) snd_rawmidi_info_get_subdevice (alsaInfo);
+        info.id = snd_rawmidi_info_get_id (alsaInfo);
+        info.subdeviceName = snd_rawmidi_info_get_subdevice_name (alsaInfo);
+        return 0;
+    }
 }
 
 const AlsaRawMidiCalls& AlsaRawMidiCalls::system()
@@ -57,6 +73,8 @@ const AlsaRawMidiCalls& AlsaRawMidiCalls::system()
                                           writeParams,
                                           snd_rawmidi_write,
                                           readAvail,
+                                          readInfo,
+                                          snd_rawmidi_drop,
                                           snd_rawmidi_drain };
     return calls;
 }

@@ -24,6 +24,17 @@ int AlsaRawMidiWriter::write (const juce::uint8* data, int numBytes)
     return (int) taken;
 }
 
+void AlsaRawMidiWriter::handOver (std::vector<juce::uint8> bytes)
+{
+    const std::lock_guard<std::mutex> guard (lock);
+
+    if (error < 0)
+        return;
+
+    held.insert (held.end(), bytes.begin(), bytes.end());
+    wakeUp.notify_one();
+}
+
 int AlsaRawMidiWriter::getBytesWaiting()
 {
     size_t heldBytes = 0, inHandBytes = 0;
@@ -49,6 +60,28 @@ int AlsaRawMidiWriter::getBytesWaiting()
     return (int) (heldBytes + std::max (inHandBytes, inKernel));
 }
 
+void AlsaRawMidiWriter::abandon()
+{
+    const std::lock_guard<std::mutex> guard (lock);
+
+    if (error == 0)
+        error = -ECANCELED;
+
+    held.clear();
+}
+
+bool AlsaRawMidiWriter::hasStopped()
+{
+    const std::lock_guard<std::mutex> guard (lock);
+    return error < 0;
+}
+
+bool AlsaRawMidiWriter::isIdle()
+{
+    const std::lock_guard<std::mutex> guard (lock);
+    return ! busy && (held.empty() || error < 0);
+}
+
 void AlsaRawMidiWriter::finish()
 {
     {
@@ -70,22 +103,27 @@ void AlsaRawMidiWriter::run()
     {
         wakeUp.wait (guard, [this] { return ! held.empty() || finishing; });
 
-        if (held.empty())
+        if (held.empty() || error < 0)
             return;
 
         std::vector<juce::uint8> bytes;
         bytes.swap (held);
         inHand = bytes.size();
+        busy = true;
 
         guard.unlock();
         const auto result = writeDrained (bytes);
         guard.lock();
 
-        if (result < 0)
-        {
+        busy = false;
+        inHand = 0;
+
+        if (result < 0 && error == 0)
             error = result;
+
+        if (error < 0)
+        {
             held.clear();
-            inHand = 0;
             return;
         }
     }
@@ -96,6 +134,13 @@ int AlsaRawMidiWriter::writeDrained (const std::vector<juce::uint8>& bytes)
     // The device is drained here: freshly opened, or drained after the last write.
     for (size_t done = 0; done < bytes.size();)
     {
+        {
+            const std::lock_guard<std::mutex> guard (lock);
+
+            if (error < 0)
+                return error;
+        }
+
         auto written = calls.write (output, bytes.data() + done, bytes.size() - done);
 
         // A drained buffer has room for all we hold; no room would only mean trying again.
@@ -109,7 +154,7 @@ int AlsaRawMidiWriter::writeDrained (const std::vector<juce::uint8>& bytes)
 
         {
             const std::lock_guard<std::mutex> guard (lock);
-            inHand -= (size_t) written;
+            inHand -= std::min (inHand, (size_t) written);
         }
 
         // -EIO: the device took nothing for ten seconds and the kernel dropped what it held.

@@ -40,10 +40,26 @@ public:
     */
     int write (const juce::uint8* data, int numBytes);
 
+    /** Takes all of these, after those taken before, however many they are: what an output
+        took and had not written when it went.
+    */
+    void handOver (std::vector<juce::uint8> bytes);
+
     /** Bytes taken that have not left the kernel's buffer for the device, or a negative
         error once the writer or the device has failed.
     */
     int getBytesWaiting();
+
+    /** Throws away what it holds and writes nothing more; a write already under way still
+        ends with its drain.
+    */
+    void abandon();
+
+    /** True once it has failed or been abandoned. */
+    bool hasStopped();
+
+    /** True while its thread is in no call to the device and holds nothing it could still write. */
+    bool isIdle();
 
     /** Writes what it still holds, lets the device drain, and ends its thread: returns only
         once all that is done, which may take as long as the device does.
@@ -62,6 +78,7 @@ private:
     std::condition_variable wakeUp;
     std::vector<juce::uint8> held;
     size_t inHand = 0;
+    bool busy = false;
     int error = 0;
     bool finishing = false;
     std::thread thread;

@@ -2,6 +2,8 @@
 
 #include <alsa/asoundlib.h>
 #include <string>
+#include <utility>
+#include <vector>
 
 /** The few libasound sequencer calls that list the system's MIDI ports, in one table so that
     a test can put a fake where libasound is. libasound's info structures are opaque: the
@@ -43,6 +45,14 @@ struct AlsaSequencerCalls
         finds it; a negative error once there is none.
     */
     int (*queryNextPort) (snd_seq_t* handle, PortInfo& info);
+
+    /** The client of that number, whoever it belongs to: snd_seq_get_any_client_info. */
+    int (*getClientInfo) (snd_seq_t* handle, int client, ClientInfo& info);
+
+    /** The ports subscribed to read from that port, as client and port numbers:
+        snd_seq_query_port_subscribers, SND_SEQ_QUERY_SUBS_READ.
+    */
+    int (*queryReaders) (snd_seq_t* handle, int client, int port, std::vector<std::pair<int, int>>& readers);
 
     /** libasound's own functions. */
     static const AlsaSequencerCalls& system();

@@ -64,6 +64,24 @@ const WinMmCalls& WinMmCalls::system()
         {
             const auto ntdll = GetModuleHandleW (L"ntdll.dll");
             return ntdll != nullptr && GetProcAddress (ntdll, "wine_get_version") != nullptr;
+        },
+        [] (bool shouldKeep)
+        {
+            // SetProcessInformation with ProcessPowerThrottling: the timer-resolution mechanism
+            // selected and turned off keeps the resolution, none selected lets the system
+            // decide. Looked up by name, as systems before Windows 8 do not have it.
+            using SetProcessInformationFunction = BOOL (WINAPI*) (HANDLE, PROCESS_INFORMATION_CLASS, LPVOID, DWORD);
+            static const auto setProcessInformation = reinterpret_cast<SetProcessInformationFunction> (
+                reinterpret_cast<void*> (GetProcAddress (GetModuleHandleW (L"kernel32.dll"), "SetProcessInformation")));
+
+            if (setProcessInformation == nullptr)
+                return false;
+
+            PROCESS_POWER_THROTTLING_STATE state {};
+            state.Version = PROCESS_POWER_THROTTLING_CURRENT_VERSION;
+            state.ControlMask = shouldKeep ? PROCESS_POWER_THROTTLING_IGNORE_TIMER_RESOLUTION : 0;
+            state.StateMask = 0;
+            return setProcessInformation (GetCurrentProcess(), ProcessPowerThrottling, &state, sizeof (state)) != FALSE;
         }
     };
 

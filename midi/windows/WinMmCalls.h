@@ -71,6 +71,11 @@ struct WinMmCalls
     double (*millisecondsNow)();
     /** True under Wine, whose ntdll alone exports wine_get_version. */
     bool (*runsUnderWine)();
+    /** While kept, the process's timers keep the resolution it asked for (JUCE asks for 1 ms)
+        even while its windows are minimised or hidden, which from Windows 11 on they do not
+        otherwise; let go, the system decides again. False where the system has no such setting.
+    */
+    bool (*keepTimerResolution) (bool shouldKeep);
 
     /** The system's own functions. Windows only. */
     static const WinMmCalls& system();

@@ -22,11 +22,15 @@ JuceMidiDeviceSystem::Platform JuceMidiDeviceSystem::getNativePlatform()
     Platform platform;
     platform.getInputDevices = [] { return juce::MidiInput::getAvailableDevices(); };
     platform.getOutputDevices = [] { return WinMmOutputDevices (WinMmCalls::system()).getDevices(); };
-    platform.openInput = openJuceInput;
+    platform.openInput = [] (const juce::String& identifier, juce::MidiInputCallback& callback)
+    {
+        return Opened<Input> { openJuceInput (identifier, callback) };
+    };
     platform.openOutput = [] (const juce::String& identifier)
     {
         return WinMmOutputDevices (WinMmCalls::system()).open (identifier, *SystemOutputCloser::getInstance());
     };
+    platform.setStreaming = [] (bool isStreaming) { WinMmCalls::system().keepTimerResolution (isStreaming); };
 
     return platform;
 }

@@ -2,35 +2,13 @@
 //   qz_window_probe find TITLE SECONDS   waits for the visible window of that exact title and
 //                                        prints "windows N client X Y WIDTH HEIGHT"
 //   qz_window_probe close TITLE          asks that window to close, as its close button does
-#include <windows.h>
+#include "VisibleWindows.h"
 #include <cstdio>
 #include <string>
 #include <vector>
 
 namespace
 {
-    std::vector<HWND> visibleWindowsTitled (const std::wstring& title)
-    {
-        struct Search
-        {
-            std::wstring title;
-            std::vector<HWND> found;
-        } search { title, {} };
-
-        EnumWindows ([] (HWND window, LPARAM context) -> BOOL
-        {
-            auto& s = *reinterpret_cast<Search*> (context);
-            wchar_t text[256] = {};
-
-            if (IsWindowVisible (window) && GetWindowTextW (window, text, 256) > 0 && s.title == text)
-                s.found.push_back (window);
-
-            return TRUE;
-        }, reinterpret_cast<LPARAM> (&search));
-
-        return search.found;
-    }
-
     std::wstring widen (const char* text)
     {
         std::wstring result (MultiByteToWideChar (CP_UTF8, 0, text, -1, nullptr, 0), L'\0');

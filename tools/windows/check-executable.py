@@ -1,6 +1,8 @@
 #!/usr/bin/python3
 """Reads the Windows executable's version information, icon and manifest back and compares
-them with what the product promises. Usage: check-executable.py EXE [VERSION]"""
+them with what the product promises: a build carrying sample firmware marks itself a special
+build, a release build does not.
+Usage: check-executable.py EXE --sample|--release [--version-information-only]"""
 
 import os
 import re
@@ -10,10 +12,16 @@ import tempfile
 
 import pefile
 
+if len(sys.argv) < 3 or sys.argv[2] not in ("--sample", "--release"):
+    sys.exit(__doc__)
+
 exe = sys.argv[1]
+sample = sys.argv[2] == "--sample"
+versionOnly = "--version-information-only" in sys.argv[3:]
 root = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
-version = sys.argv[2] if len(sys.argv) > 2 else open(os.path.join(root, "VERSION")).read().strip()
+version = open(os.path.join(root, "VERSION")).read().strip()
 name = "Corvale QZ Firmware Updater"
+specialBuildFlag = 0x20  # VS_FF_SPECIALBUILD
 
 faults = []
 
@@ -39,11 +47,22 @@ expect("FileVersion", strings.get("FileVersion"), version)
 expect("ProductVersion", strings.get("ProductVersion"), version)
 
 numeric = None
+flags = None
 if hasattr(pe, "VS_FIXEDFILEINFO"):
     fixed = pe.VS_FIXEDFILEINFO[0]
     numeric = ".".join(str(n) for n in (fixed.FileVersionMS >> 16, fixed.FileVersionMS & 0xFFFF,
                                          fixed.FileVersionLS >> 16, fixed.FileVersionLS & 0xFFFF))
+    flags = fixed.FileFlags & fixed.FileFlagsMask
 expect("numeric file version", numeric, version + ".0")
+
+# Windows shows a special build's text beside its version: sample firmware says so there too.
+expect("SpecialBuild", strings.get("SpecialBuild"), "Sample firmware, not for a real unit" if sample else None)
+expect("special build flag", bool(flags is not None and flags & specialBuildFlag), sample)
+
+if versionOnly:
+    if faults:
+        sys.exit("The version information is not what it should be:\n  " + "\n  ".join(faults))
+    sys.exit(0)
 
 manifests = []
 resources = pe.DIRECTORY_ENTRY_RESOURCE.entries if hasattr(pe, "DIRECTORY_ENTRY_RESOURCE") else []
