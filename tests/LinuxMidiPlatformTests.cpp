@@ -21,12 +21,24 @@ namespace
         (open(2) of /dev/snd/controlC and midiC, as alsa-lib's snd_rawmidi_hw_open does), part of a
         write, or -EAGAIN when the buffer has no room at all (snd_rawmidi_write with avail_min
         1), -ENODEV on everything once unplugged, snd_rawmidi_info's card, device, subdevice,
-        identifier and substream name, and a close that adds the active sensing byte only if
-        it was turned on and sends what the buffer holds before it lets the device go
+        identifier and substream name, a drain that waits up to ten seconds for the buffer to
+        empty (then -EIO, the rest dropped), and a close that adds the active sensing byte only
+        if it was turned on and sends what the buffer holds before it lets the device go
         (close_substream). It opens with active sensing off, as libasound sets at every open
         (alsa-lib src/rawmidi/rawmidi.c, snd_rawmidi_params_default: no_active_sensing 1, and a
         buffer of a page, 4,096 bytes here unless a test sets another). It records what it is
         handed.
+
+        A write while a transfer of the device may still be under way loses a race as Linux
+        6.1 can lose it: snd_rawmidi_kernel_write1 takes room in the ring before it copies
+        the bytes in, unlocked (sound/core/rawmidi.c, lines 1538-1550), and snd-usb-audio's
+        URB completion on another CPU may send that room first, with what it held a lap
+        before (sound/usb/midi.c, lines 263-329 and 706-725: snd_usbmidi_out_urb_complete,
+        snd_usbmidi_do_output, snd_usbmidi_standard_output, snd_rawmidi_transmit). Here the
+        first byte of such a write always loses. Only a drain or a drop ends the transfers
+        and starts the ring again (snd_rawmidi_drain_output, rawmidi.c 240-290, then
+        snd_usbmidi_output_drain, midi.c 1244-1274; snd_rawmidi_drop_output, rawmidi.c
+        213-237, whose trigger off leaves the port inactive, snd_usbmidi_output_trigger).
     */
     struct FakeRawMidi
     {
@@ -48,11 +60,17 @@ namespace
 
             bool open = false;
             bool activeSensing = false;
+            bool transferring = false;
             std::deque<juce::uint8> buffer;
+            Bytes ring;
+            size_t applPtr = 0;
             Bytes received;
             double credit = 0.0, lastMs = 0.0;
             /** Bytes still in the buffer at each close of ours. */
             std::vector<size_t> bytesAtClose;
+            /** How long a drain waits at most: the kernel's ten seconds unless a test shortens it. */
+            double drainTimeoutMs = 10000.0;
+            int drops = 0, draining = 0;
         };
 
         struct File
@@ -70,7 +88,7 @@ namespace
         FakeRawMidi()   { current = this; }
         ~FakeRawMidi()  { current = previous; }
 
-        const AlsaRawMidiCalls calls { openOutput, close, getParams, setParams, write, getAvail, getInfo, drop };
+        const AlsaRawMidiCalls calls { openOutput, close, getParams, setParams, write, getAvail, getInfo, drop, drainOutput };
 
         Device& device (const std::string& name)
         {
@@ -181,6 +199,9 @@ namespace
 
             d.open = true;
             d.activeSensing = false;
+            d.transferring = false;
+            d.ring.clear();
+            d.applPtr = 0;
             d.lastMs = now();
             f.files.push_back (std::make_unique<File> (File { name, d.connection }));
             *output = reinterpret_cast<snd_rawmidi_t*> (f.files.back().get());
@@ -238,9 +259,65 @@ namespace
 
             const auto taken = std::min (room, numBytes);
             f.partialWrites += taken < numBytes ? 1 : 0;
+            f.writesWhileTransferring += d->transferring ? 1 : 0;
             auto* bytes = static_cast<const juce::uint8*> (data);
-            d->buffer.insert (d->buffer.end(), bytes, bytes + taken);
+
+            if (d->ring.size() != d->bufferSize)
+                d->ring.assign (d->bufferSize, 0);
+
+            for (size_t i = 0; i < taken; ++i)
+            {
+                const auto lapBefore = std::exchange (d->ring[d->applPtr], bytes[i]);
+                d->applPtr = (d->applPtr + 1) % d->bufferSize;
+                d->buffer.push_back (i == 0 && d->transferring ? lapBefore : bytes[i]);
+            }
+
+            d->transferring = true;
             return (ssize_t) taken;
+        }
+
+        /** snd_rawmidi_drain_output: sleeps until the buffer is empty, woken only as the driver
+            sends (snd_rawmidi_transmit_ack wakes runtime->sleep; a drop wakes nothing), for up
+            to the kernel's ten seconds, then -EIO if bytes are left; either way the rest is
+            dropped and the transfers end.
+        */
+        static int drainOutput (snd_rawmidi_t* handle)
+        {
+            auto& f = *current;
+            std::unique_lock<std::mutex> guard (f.lock);
+            auto* d = f.live (handle);
+
+            if (d == nullptr)
+                return -ENODEV;
+
+            const auto deadline = now() + d->drainTimeoutMs;
+            const auto dropsBefore = d->drops;
+            auto& drainingNow = d->draining;
+            ++drainingNow;
+
+            for (;; guard.unlock(), std::this_thread::sleep_for (std::chrono::milliseconds (1)), guard.lock())
+            {
+                d = f.live (handle);
+
+                if (d == nullptr)
+                {
+                    --drainingNow;
+                    return -ENODEV;
+                }
+
+                drain (*d);
+                const bool woken = d->buffer.empty() && d->drops == dropsBefore;
+
+                if (woken || now() >= deadline)
+                {
+                    const auto result = d->buffer.empty() ? 0 : -EIO;
+                    d->buffer.clear();
+                    d->transferring = false;
+                    d->applPtr = 0;
+                    --drainingNow;
+                    return result;
+                }
+            }
         }
 
         static int getAvail (snd_rawmidi_t* handle, size_t& avail)
@@ -283,6 +360,9 @@ namespace
                 return -ENODEV;
 
             d->buffer.clear();
+            d->transferring = false;
+            d->applPtr = 0;
+            ++d->drops;
             ++f.drops;
             return 0;
         }
@@ -299,6 +379,9 @@ namespace
 
                 if (auto* d = f.live (handle))
                 {
+                    if (d->draining > 0)
+                        ADD_FAILURE() << "closed " << file->name << " while our own drain of it was under way";
+
                     drain (*d);
                     d->bytesAtClose.push_back (d->buffer.size());
 
@@ -354,7 +437,8 @@ namespace
         std::vector<OpenCall> opens;
         std::string closingNow;
         std::atomic<bool> holdCloses { false };
-        int writes = 0, partialWrites = 0, refusedWrites = 0, closes = 0, closesOnMessageThread = 0, drops = 0;
+        int writes = 0, partialWrites = 0, refusedWrites = 0, writesWhileTransferring = 0, closes = 0,
+            closesOnMessageThread = 0, drops = 0;
 
         FakeRawMidi* const previous = current;
         static inline FakeRawMidi* current = nullptr;
@@ -883,8 +967,9 @@ TEST_F (LinuxPlatformTest, ADeviceHeldElsewhereIsInUseAndReceivesNothing)
 TEST_F (LinuxPlatformTest, ASlowDeviceReceivesEveryByteAndTheTransferCompletesOnlyOnceTheLastHasLeft)
 {
     {
-        // A stalled device: what does not fit waits with us, a full buffer is no failure, and
-        // nothing more is taken until the device drains.
+        // A stalled device: one write reaches the kernel and the rest waits with us, since
+        // nothing more is written while the device may still be reading that buffer; a full
+        // output is no failure, and nothing more is taken until the device drains.
         auto& device = rawMidi.device ("hw:2,0,0");
         device.bufferSize = 700;
         device.bytesPerSecond = 0.0;
@@ -895,12 +980,17 @@ TEST_F (LinuxPlatformTest, ASlowDeviceReceivesEveryByteAndTheTransferCompletesOn
         using Result = MidiDeviceSystem::Output::SendResult;
         EXPECT_EQ (opened.port->send (first.data(), (int) first.size()), Result::taken);
         EXPECT_EQ (opened.port->send (second.data(), (int) second.size()), Result::taken);
-        EXPECT_EQ (rawMidi.partialWrites, 1);
         EXPECT_EQ (opened.port->getPendingBytes(), 920);
-        EXPECT_EQ (rawMidi.refusedWrites, 1);
+        EXPECT_TRUE (waitUntil ([&] { return rawMidi.inBuffer ("hw:2,0,0") > 0; }));
+        EXPECT_EQ (opened.port->getPendingBytes(), 920);
+        EXPECT_EQ (rawMidi.read (rawMidi.writes), 1);
         EXPECT_EQ (opened.port->send (first.data(), (int) first.size()), Result::busy);
 
-        device.bytesPerSecond = 48000.0;
+        {
+            const std::lock_guard<std::mutex> guard (rawMidi.lock);
+            device.bytesPerSecond = 48000.0;
+        }
+
         EXPECT_TRUE (waitUntil ([&] { return opened.port->getPendingBytes() == 0; }));
         auto expected = first;
         expected.insert (expected.end(), second.begin(), second.end());
@@ -948,6 +1038,7 @@ TEST_F (LinuxPlatformTest, ASlowDeviceReceivesEveryByteAndTheTransferCompletesOn
 
         EXPECT_EQ (waitingAtComplete, 0u) << bufferSize;
         EXPECT_EQ (rawMidi.received ("hw:2,0,0"), expected) << bufferSize;
+        EXPECT_EQ (rawMidi.read (rawMidi.writesWhileTransferring), 0) << bufferSize;
 
         // About one listing a port every 100 ms, and a few for opening.
         EXPECT_LE (sequencer.listings - listingsBefore, elapsedMs / 100.0 + 4) << bufferSize;
@@ -1002,11 +1093,34 @@ TEST_F (LinuxPlatformTest, ClosingLeavesTheTailToTheKernelOffTheMessageThread)
 
     // The kernel's close would hold this thread until the tail has gone.
     EXPECT_EQ (rawMidi.read (rawMidi.closesOnMessageThread), 0);
-    EXPECT_GT (rawMidi.inBuffer ("hw:2,0,0"), 0u);
+    EXPECT_TRUE (waitUntil ([&] { return rawMidi.inBuffer ("hw:2,0,0") > 0; }));
 
     ASSERT_TRUE (waitUntil ([&] { return rawMidi.read (rawMidi.closes) == 1; }));
     EXPECT_EQ (rawMidi.closesOnMessageThread, 0);
     EXPECT_EQ (rawMidi.received ("hw:2,0,0"), payload);
+
+    // A stalled device whose writer is full: the output still holds part of what it took when
+    // it goes. All of it reaches the device once it resumes, and only then is it closed.
+    auto& graphics = rawMidi.device ("hw:2,0,1");
+    graphics.bufferSize = 300;
+    graphics.bytesPerSecond = 0.0;
+    manager.openOutput ("QZ Graphics");
+    ASSERT_EQ (manager.sendBytes ("QZ Graphics", payload.data(), 520), MidiManager::SendResult::taken);
+    ASSERT_TRUE (waitUntil ([&] { return rawMidi.inBuffer ("hw:2,0,1") > 0; }));
+    ASSERT_EQ (manager.sendBytes ("QZ Graphics", payload.data() + 520, 400), MidiManager::SendResult::taken);
+    manager.closeOutput ("QZ Graphics");
+    pumpFor ((int) (AlsaRawMidiCloser::defaultLingerTime.count() * 3 / 2));
+    EXPECT_EQ (rawMidi.read (rawMidi.closes), 1) << "closed with bytes still to write";
+
+    {
+        const std::lock_guard<std::mutex> guard (rawMidi.lock);
+        graphics.bytesPerSecond = 48000.0;
+    }
+
+    ASSERT_TRUE (waitUntil ([&] { return rawMidi.read (rawMidi.closes) == 2; }));
+    EXPECT_EQ (rawMidi.received ("hw:2,0,1"), Bytes (payload.begin(), payload.begin() + 920));
+    EXPECT_EQ (rawMidi.read (graphics.bytesAtClose), std::vector<size_t> { 0 });
+    EXPECT_EQ (rawMidi.closesOnMessageThread, 0);
 }
 
 TEST_F (LinuxPlatformTest, APortClosedAndOpenedAgainAtOnceKeepsItsDeviceAndNoOpenWaitsForOurOwnClose)
@@ -1344,6 +1458,41 @@ TEST (AlsaRawMidiCloser, ADeviceThatNeverEmptiesIsEmptiedAsTheKernelWouldAndADis
         closer.discard (open ("hw:9,0,1"));
         EXPECT_FALSE (closer.takeBack ("hw:9,0,1").has_value());
         ASSERT_TRUE (waitUntil ([&] { return rawMidi.read (rawMidi.closes) == 2; }));
+
+        // A stalled device whose writer is in its drain and holds more: past the drain time
+        // the writer is told to stop and the buffer dropped, but the device counts as emptied
+        // only once the kernel's drain has let the writer go. Meanwhile the closer's thread
+        // waits for nothing: another device let go then is closed first, and an open of the
+        // stalled one's device may start.
+        auto& writerDevice = rawMidi.device ("hw:9,1,0");
+        writerDevice.bytesPerSecond = 0.0;
+        writerDevice.drainTimeoutMs = 2000.0;
+        rawMidi.device ("hw:9,2,0");
+        auto withWriter = open ("hw:9,1,0");
+        withWriter.writer = std::make_shared<AlsaRawMidiWriter> (rawMidi.calls, withWriter.handle, withWriter.bufferSize);
+        auto idle = open ("hw:9,2,0");
+        idle.writer = std::make_shared<AlsaRawMidiWriter> (rawMidi.calls, idle.handle, idle.bufferSize);
+        const auto writer = withWriter.writer;
+        const auto writesBefore = rawMidi.read (rawMidi.writes);
+
+        ASSERT_EQ (writer->write (payload.data(), 100), 100);
+        ASSERT_TRUE (waitUntil ([&] { return rawMidi.inBuffer ("hw:9,1,0") > 0; }));
+        writer->handOver (Bytes (payload.begin(), payload.begin() + 50));
+        closer.close (withWriter);
+        EXPECT_TRUE (waitUntil ([&] { return writer->hasStopped(); }));
+        EXPECT_FALSE (closer.takeBack ("hw:9,1,0").has_value());
+        closer.close (idle);
+
+        ASSERT_TRUE (waitUntil ([&] { return rawMidi.read (rawMidi.closes) == 3; }));
+        EXPECT_FALSE (rawMidi.read (rawMidi.device ("hw:9,2,0").open));
+        EXPECT_TRUE (rawMidi.read (writerDevice.open)) << "the stalled device was closed first";
+        EXPECT_TRUE (closer.beginOpen (9, 1));
+        closer.endOpen (9, 1);
+
+        ASSERT_TRUE (waitUntil ([&] { return rawMidi.read (rawMidi.closes) == 4; }));
+        EXPECT_EQ (rawMidi.read (rawMidi.writes), writesBefore + 1);
+        EXPECT_TRUE (rawMidi.received ("hw:9,1,0").empty());
+        EXPECT_EQ (rawMidi.read (writerDevice.bytesAtClose), std::vector<size_t> { 0 });
     }
 
     EXPECT_EQ (rawMidi.closesOnMessageThread, 0);

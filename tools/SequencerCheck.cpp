@@ -10,11 +10,18 @@
 // subscribers (sound/core/seq/seq_virmidi.c), here the product's input. With --port NAME
 // it runs through a loopback cable instead. Exits with 77 where there is no sequencer or no
 // such port to run through.
+//
+// With --device AUDIO GRAPHICS CONTROL it updates a device instead, as the controller does:
+// the three processors' ports named as the system names them, each port's images in catalogue
+// order, the ports at once, after asking each processor for its identity. The device checks
+// what it receives (tools/kernel/); this only says what was sent, and how fast.
 
 #include "app/VR24FirmwareUpdaterApplication.h"
+#include "control/Controller.h"
 #include "firmware/FirmwareSysexSender.h"
 #include "midi/DeviceIdentity.h"
 #include "midi/MidiManager.h"
+#include <deque>
 #include <iostream>
 
 namespace
@@ -174,21 +181,204 @@ namespace
         std::cout << "Identity request: " << (whole ? "came back byte for byte" : "FAILED: did not come back whole") << std::endl;
         return whole;
     }
+
+    /** One processor's port during an update: its images in turn, one sender at a time. */
+    struct DevicePort
+    {
+        juce::String name;
+        std::deque<FirmwareImage*> images;
+        std::unique_ptr<FirmwareSysexSender> sender;
+        std::unique_ptr<ChunkClock> clock;
+        double startMs = 0.0;
+    };
+
+    bool startNextImage (MidiManager& manager, DevicePort& port)
+    {
+        port.sender.reset();
+
+        if (port.images.empty())
+            return false;
+
+        port.sender = std::make_unique<FirmwareSysexSender> (port.images.front(), &manager);
+        port.images.pop_front();
+        port.clock = std::make_unique<ChunkClock>();
+        port.sender->addListener (port.clock.get());
+        port.startMs = juce::Time::getMillisecondCounterHiRes();
+        port.sender->start();
+        return true;
+    }
+
+    void describeSent (const DevicePort& port)
+    {
+        const auto& image = *port.sender->image;
+        const auto& times = port.clock->times;
+        const auto elapsedMs = juce::Time::getMillisecondCounterHiRes() - port.startMs;
+        double longestGapMs = 0.0;
+
+        for (size_t i = 1; i < times.size(); ++i)
+            longestGapMs = std::max (longestGapMs, times[i] - times[i - 1]);
+
+        std::cout << image.getName() << " to \"" << port.name << "\": " << times.size() << " of " << image.numChunks
+                  << " pieces in " << juce::String (elapsedMs / 1000.0, 2) << " s (paced for "
+                  << juce::String (image.numChunks * image.intervalMs / 1000.0, 2) << " s), longest gap "
+                  << juce::String (longestGapMs, 1) << " ms; sender said " << port.clock->outcome << std::endl;
+    }
+
+    /** Asks each processor for its identity and prints the versions that come back. */
+    bool askIdentities (MidiManager& manager, Collector& collector, const juce::StringArray& ports)
+    {
+        for (auto& port : ports)
+        {
+            manager.openOutput (port);
+            manager.openInput (port);
+        }
+
+        collector.take();
+
+        for (auto& port : ports)
+            manager.sendMessage (port, juce::MidiMessage (DeviceIdentity::request, (int) sizeof (DeviceIdentity::request)));
+
+        pumpUntil ([&] { return collector.count() >= (size_t) ports.size(); }, 5000.0);
+        const auto replies = collector.take();
+
+        for (auto& reply : replies)
+        {
+            juce::Array<juce::uint8> data (reply.data() + 1, (int) reply.size() - 2);
+            std::cout << "Identity reply: "
+                      << (Controller::isIdentityReply (data) ? "version " + Controller::versionFromIdentityReply (data) + ", selector "
+                                                                 + juce::String::toHexString (data[DeviceIdentity::selectorIndex])
+                                                             : juce::String ("not an identity reply"))
+                      << std::endl;
+        }
+
+        for (auto& port : ports)
+            manager.closeInput (port);
+
+        return replies.size() == (size_t) ports.size();
+    }
+
+    /** Sends the catalogue to the device behind these ports (Audio, Graphics, Control) as an
+        update does; true when every image was sent whole.
+    */
+    bool updateDevice (FirmwareCatalogue& catalogue, const juce::StringArray& ports, bool alternative)
+    {
+        MidiManager manager;
+        Collector collector;
+        manager.addListener (&collector);
+
+        std::cout << "The system lists the outputs:";
+
+        for (auto& name : MidiDeviceSystem::getCurrent().getOutputNames())
+            std::cout << " \"" << name << "\"";
+
+        std::cout << std::endl;
+
+        bool allWhole = askIdentities (manager, collector, ports);
+        manager.removeListener (&collector);
+
+        // Each image under the system's name of its processor's port.
+        std::vector<std::unique_ptr<FirmwareImage>> images;
+        std::vector<DevicePort> devicePorts (3);
+        double idealMs = 0.0;
+
+        for (int p = 0; p < 3; ++p)
+        {
+            devicePorts[(size_t) p].name = ports[p];
+            double portMs = 0.0;
+
+            for (auto* original : catalogue)
+            {
+                if (original->getPortName() != DeviceIdentity::portNames[(p + 1) % 3])
+                    continue;
+
+                if (alternative && original->getName().contains ("Assets"))
+                    continue;
+
+                images.push_back (std::make_unique<FirmwareImage> (original->data.getData(), (int) original->data.getSize(),
+                                                                   original->chunkSize, original->intervalMs, ports[p],
+                                                                   original->getName()));
+                devicePorts[(size_t) p].images.push_back (images.back().get());
+                portMs += original->numChunks * original->intervalMs;
+            }
+
+            idealMs = std::max (idealMs, portMs);
+        }
+
+        const auto startMs = juce::Time::getMillisecondCounterHiRes();
+
+        for (auto& port : devicePorts)
+            startNextImage (manager, port);
+
+        pumpUntil ([&]
+        {
+            bool running = false;
+
+            for (auto& port : devicePorts)
+            {
+                if (port.sender == nullptr)
+                    continue;
+
+                if (port.clock->outcome == "Complete")
+                {
+                    describeSent (port);
+                    startNextImage (manager, port);
+                }
+                else if (port.clock->outcome.isNotEmpty())
+                {
+                    describeSent (port);
+                    allWhole = false;
+                    port.sender.reset();
+                    port.images.clear();
+                }
+
+                running = running || port.sender != nullptr;
+            }
+
+            return ! running;
+        }, idealMs * 10.0 + 60000.0);
+
+        for (auto& port : devicePorts)
+        {
+            if (port.sender != nullptr)
+            {
+                describeSent (port);
+                allWhole = false;
+            }
+        }
+
+        std::cout << (alternative ? "Alternative" : "Full") << " update sent in "
+                  << juce::String ((juce::Time::getMillisecondCounterHiRes() - startMs) / 1000.0, 2) << " s (paced for "
+                  << juce::String (idealMs / 1000.0, 2) << " s)" << std::endl;
+        return allWhole;
+    }
 }
 
 int main (int argc, char** argv)
 {
     juce::String port;
+    juce::StringArray devicePorts;
+    bool alternative = false;
 
     for (int i = 1; i < argc; ++i)
     {
-        if (juce::String (argv[i]) == "--port" && i + 1 < argc)
+        const juce::String arg (argv[i]);
+
+        if (arg == "--port" && i + 1 < argc)
         {
             port = argv[++i];
         }
+        else if (arg == "--device" && i + 3 < argc)
+        {
+            devicePorts = { argv[i + 1], argv[i + 2], argv[i + 3] };
+            i += 3;
+        }
+        else if (arg == "--alternative")
+        {
+            alternative = true;
+        }
         else
         {
-            std::cerr << "usage: " << argv[0] << " [--port NAME]" << std::endl;
+            std::cerr << "usage: " << argv[0] << " [--port NAME | --device AUDIO GRAPHICS CONTROL [--alternative]]" << std::endl;
             return 2;
         }
     }
@@ -203,6 +393,24 @@ int main (int argc, char** argv)
 
     const juce::ScopedJuceInitialiser_GUI juceInitialiser;
     auto& system = MidiDeviceSystem::getCurrent();
+
+    if (! devicePorts.isEmpty())
+    {
+        for (auto& name : devicePorts)
+        {
+            if (! system.getOutputNames().contains (name))
+            {
+                std::cout << "FAILED: the sequencer lists no output named \"" << name << "\"" << std::endl;
+                return 1;
+            }
+        }
+
+        VR24FirmwareUpdaterApplication application;
+        application.buildFirmwareCatalogue();
+        const auto sent = updateDevice (application.getCatalogue(), devicePorts, alternative);
+        std::cout << (sent ? "SENT" : "FAILED") << std::endl;
+        return sent ? 0 : 1;
+    }
 
     if (! portWasNamed)
         port = findVirtualRawMidiPort (system.getOutputNames());

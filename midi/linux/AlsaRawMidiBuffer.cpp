@@ -1,9 +1,12 @@
 #include "AlsaRawMidiBuffer.h"
 
-AlsaRawMidiBuffer::AlsaRawMidiBuffer (const AlsaRawMidiCalls& callsToUse, std::shared_ptr<AlsaRawMidiCloser> closerToUse,
+AlsaRawMidiBuffer::AlsaRawMidiBuffer (const AlsaRawMidiCalls& calls, std::shared_ptr<AlsaRawMidiCloser> closerToUse,
                                       AlsaRawMidiCloser::Device deviceToUse)
-    : calls (callsToUse), closer (std::move (closerToUse)), device (std::move (deviceToUse))
+    : closer (std::move (closerToUse)), device (std::move (deviceToUse))
 {
+    // A device taken back from the closer keeps its writer, and with it what that still holds.
+    if (device.writer == nullptr)
+        device.writer = std::make_shared<AlsaRawMidiWriter> (calls, device.handle, device.bufferSize);
 }
 
 AlsaRawMidiBuffer::~AlsaRawMidiBuffer()
@@ -13,20 +16,15 @@ AlsaRawMidiBuffer::~AlsaRawMidiBuffer()
 
 int AlsaRawMidiBuffer::write (const juce::uint8* data, int numBytes)
 {
-    const auto written = calls.write (device.handle, data, (size_t) numBytes);
-
-    if (written == -EAGAIN)
-        return 0;
-
-    return (int) written;
+    return device.writer->write (data, numBytes);
 }
 
 int AlsaRawMidiBuffer::getBytesWaiting()
 {
-    size_t avail = 0;
+    return device.writer->getBytesWaiting();
+}
 
-    if (const auto result = calls.getAvail (device.handle, avail); result < 0)
-        return result;
-
-    return (int) (device.bufferSize - std::min (avail, device.bufferSize));
+void AlsaRawMidiBuffer::handOver (std::vector<juce::uint8> rest)
+{
+    device.writer->handOver (std::move (rest));
 }

@@ -74,6 +74,7 @@ const AlsaRawMidiCalls& AlsaRawMidiCalls::system()
                                           snd_rawmidi_write,
                                           readAvail,
                                           readInfo,
-                                          snd_rawmidi_drop };
+                                          snd_rawmidi_drop,
+                                          snd_rawmidi_drain };
     return calls;
 }

@@ -43,6 +43,10 @@ struct AlsaRawMidiCalls
     int (*getInfo) (snd_rawmidi_t* output, Info& info);
     /** Throws away what the kernel's buffer still holds: snd_rawmidi_drop. */
     int (*drop) (snd_rawmidi_t* output);
+    /** Waits until the buffer is empty and the driver has sent it (up to ten seconds, then
+        -EIO with the rest dropped): snd_rawmidi_drain.
+    */
+    int (*drain) (snd_rawmidi_t* output);
 
     /** libasound's own functions. */
     static const AlsaRawMidiCalls& system();

@@ -32,6 +32,9 @@ void AlsaRawMidiCloser::close (Device device)
 
 void AlsaRawMidiCloser::discard (Device device)
 {
+    if (device.writer != nullptr)
+        device.writer->abandon();
+
     {
         const std::lock_guard<std::mutex> guard (lock);
         waiting.push_back ({ std::move (device), Clock::now(), std::nullopt, true });
@@ -53,7 +56,8 @@ std::optional<AlsaRawMidiCloser::Device> AlsaRawMidiCloser::takeBack (const juce
 
     for (auto it = waiting.begin(); it != waiting.end(); ++it)
     {
-        if (it->device.name == name && ! it->discarded)
+        if (it->device.name == name && ! it->discarded
+            && (it->device.writer == nullptr || ! it->device.writer->hasStopped()))
         {
             auto device = std::move (it->device);
             waiting.erase (it);
@@ -93,31 +97,41 @@ bool AlsaRawMidiCloser::isOpening (const Device& device) const
     return opening.count ({ device.card, device.device }) > 0;
 }
 
+bool AlsaRawMidiCloser::hasEmptied (const Device& device)
+{
+    // A writer in the middle of a write or its drain may still put bytes in the buffer.
+    if (device.writer != nullptr && ! device.writer->isIdle())
+        return false;
+
+    size_t avail = 0;
+    return calls.getAvail (device.handle, avail) < 0 || avail >= device.bufferSize;
+}
+
 bool AlsaRawMidiCloser::watchDrains (Clock::time_point now)
 {
     bool anyEmptying = false;
 
     for (auto& w : waiting)
     {
-        if (w.emptied || w.discarded)
+        if (w.emptied)
             continue;
 
         // Nothing else uses a let-go device: asking it under our lock takes it from nobody.
-        size_t avail = 0;
+        if (w.discarded || now - w.letGo >= drainTime)
+        {
+            if (w.device.writer != nullptr)
+                w.device.writer->abandon();
 
-        if (calls.getAvail (w.device.handle, avail) < 0 || avail >= w.device.bufferSize)
-        {
-            w.emptied = now;
+            size_t avail = 0;
+
+            if (calls.getAvail (w.device.handle, avail) == 0 && avail < w.device.bufferSize)
+                calls.drop (w.device.handle);
         }
-        else if (now - w.letGo >= drainTime)
-        {
-            calls.drop (w.device.handle);
+
+        if (hasEmptied (w.device))
             w.emptied = now;
-        }
         else
-        {
             anyEmptying = true;
-        }
     }
 
     return anyEmptying;
@@ -135,7 +149,7 @@ void AlsaRawMidiCloser::run()
 
         for (auto it = waiting.begin(); it != waiting.end();)
         {
-            const auto due = it->discarded ? it->letGo : (it->emptied ? *it->emptied + lingerTime : Clock::time_point::max());
+            const auto due = ! it->emptied ? Clock::time_point::max() : *it->emptied + (it->discarded ? Clock::duration() : lingerTime);
 
             if (quitting || (due <= now && ! isOpening (it->device)))
             {
@@ -157,7 +171,12 @@ void AlsaRawMidiCloser::run()
             guard.unlock();
 
             for (auto& device : toClose)
+            {
+                if (device.writer != nullptr)
+                    device.writer->finish();
+
                 calls.close (device.handle);
+            }
 
             guard.lock();
             closing.clear();

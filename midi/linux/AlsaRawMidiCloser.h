@@ -1,6 +1,6 @@
 #pragma once
 
-#include "AlsaRawMidiCalls.h"
+#include "AlsaRawMidiWriter.h"
 #include <juce_core/juce_core.h>
 #include <chrono>
 #include <condition_variable>
@@ -19,11 +19,14 @@
     Opening any subdevice of that device (snd_rawmidi_open) and subscribing to or from its
     sequencer ports (snd_rawmidi_kernel_open and _release, through seq_midi.c) take the same
     lock. So a let-go device is first left to empty with no lock of the kernel's held: the
-    closer watches its buffer until the last byte has left, or throws the rest away after
-    ten seconds as the kernel's own close would; it closes the device a second after that,
-    so that a port closed and opened again at once, as before every update, takes the same
-    device back; and it never starts a close while an open of that card's device is under
-    way, nor lets such an open start while a close runs.
+    closer watches it until its writer holds nothing and has left the device, and the last
+    byte has left the buffer, or throws the rest away ten seconds after it was let go, as the
+    kernel's own close would; it ends the writer's thread and closes the device a second
+    after that, so that a port closed and opened again at once, as before every update,
+    takes the same device back with its writer; and it never starts a close while an open
+    of that card's device is under way, nor lets such an open start while a close runs.
+    Its thread never waits for the message thread, nor for a writer that is still in a call
+    to the device.
 */
 class AlsaRawMidiCloser
 {
@@ -36,6 +39,8 @@ public:
         int card = -1, device = -1;
         /** The size of the kernel's buffer for it, in bytes. */
         size_t bufferSize = 0;
+        /** What writes to it, once an output has used it; finished before the device closes. */
+        std::shared_ptr<AlsaRawMidiWriter> writer;
     };
 
     /** As long as the kernel's close waits for a buffer to empty. */
@@ -50,7 +55,9 @@ public:
                                 std::chrono::milliseconds drainTime = kernelDrainTime,
                                 std::chrono::milliseconds lingerTime = defaultLingerTime);
 
-    /** Closes whatever is still waiting at once, and returns once every close has ended. */
+    /** Closes whatever is still waiting at once, each writer having written what it holds,
+        and returns once every close has ended.
+    */
     ~AlsaRawMidiCloser();
 
     /** Takes the device over: it is left to empty, then closed a second later on the closer's
@@ -58,12 +65,15 @@ public:
     */
     void close (Device device);
 
-    /** Takes over a device that must not be used: it is closed as soon as no open of its
-        card's device is under way, and never handed back.
+    /** Takes over a device that must not be used: its writer writes nothing more, and it is
+        closed as soon as that has left the device and no open of its card's device is under
+        way; it is never handed back.
     */
     void discard (Device device);
 
-    /** The device of that name, still open, if it was let go and has not been closed yet. */
+    /** The device of that name, still open, if it was let go, has not been closed yet and its
+        writer has neither failed nor been told to stop.
+    */
     std::optional<Device> takeBack (const juce::String& name);
 
     /** Marks an open of one of the subdevices or sequencer ports of that card's raw MIDI
@@ -90,6 +100,8 @@ private:
     void startThread();
     /** Notes when each device still emptying has emptied; true while one still is. */
     bool watchDrains (Clock::time_point now);
+    /** True when nothing of ours is left to reach the device, or it has gone. */
+    bool hasEmptied (const Device& device);
     bool isOpening (const Device& device) const;
 
     const AlsaRawMidiCalls& calls;
