@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Boots Debian's own kernel under QEMU and runs, inside, the updater's checks through that
-# kernel's sound and USB stacks (tools/kernel/guest-checks.sh): the catalogue through
-# snd-virmidi, and a USB-MIDI QZ of our own on the kernel's USB device side (dummy_hcd),
-# enumerated by the real snd-usb-audio, in both of a unit's possible layouts.
+# kernel's sound and USB stacks (tools/kernel/guest-checks.sh): snd-virmidi and the raw
+# devices behind its ports, and a USB-MIDI QZ of our own on the kernel's USB device side
+# (dummy_hcd), enumerated by the real snd-usb-audio, in both of a unit's possible layouts,
+# updated by the real product through its window on a virtual display.
 #
-#   tools/kernel-check.sh [CHECK ...]     CHECK: virmidi listing race update slow unplug layoutb (default: all)
+#   tools/kernel-check.sh [CHECK ...]     CHECK: virmidi race window update layoutb (default: all)
 #
 # Installs what it needs, builds what runs inside, and prints the kernel's own words as it
 # goes. Reports SKIPPED, with the reason, only where QEMU cannot run at all.
@@ -20,7 +21,7 @@ export CMAKE_C_COMPILER_LAUNCHER=${CMAKE_C_COMPILER_LAUNCHER:-$(command -v ccach
 export CMAKE_CXX_COMPILER_LAUNCHER=${CMAKE_CXX_COMPILER_LAUNCHER:-$(command -v ccache || true)}
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release > /dev/null
 cmake --build build --parallel "$(nproc)" --target \
-    CorvaleQzFirmwareUpdater qz_sequencer_check qz_kernel_device qz_plain_writer
+    CorvaleQzFirmwareUpdater qz_sequencer_check qz_kernel_device qz_plain_writer qz_raw_device_check qz_window_driver
 
 build=$(pwd)/build
 payloads=$(sed -n 's/^QZ_PAYLOAD_DIR:PATH=//p' build/CMakeCache.txt)
