@@ -82,7 +82,7 @@ fi
 echo "Booting Debian's kernel $kernel under QEMU ($accel, 2 CPUs); checks: $checks"
 start=$(date +%s)
 timeout 2400 "${qemu[@]}" \
-    -append "console=ttyS0 quiet panic=-1 qzguest=$work/guest-checks.sh qzbuild=$build qzpayloads=$payloads qzchecks=$checks" \
+    -append "console=ttyS0 quiet panic=-1 qzguest=$work/guest-checks.sh qzkeep=$PWD qzbuild=$build qzpayloads=$payloads qzchecks=$checks" \
     < /dev/null 2>&1 | tee "$work/console.log" || true
 echo "The virtual machine ran for $(( $(date +%s) - start )) s"
 
