@@ -516,7 +516,7 @@ VirtualMidiSystem::PortState VirtualMidiSystem::getPortState (int portId) const
 void VirtualMidiSystem::afterNextListQuery (std::function<void()> change)
 {
     const juce::ScopedLock sl (lock);
-    listQueryChange = std::move (change);
+    listQueryChanges.push_back (std::move (change));
 }
 
 int VirtualMidiSystem::afterDelay (double milliseconds, std::function<void()> change)
@@ -741,7 +741,7 @@ VirtualMidiSystem::Port* VirtualMidiSystem::findPlugged (SideOf side, const juce
 juce::Array<juce::MidiDeviceInfo> VirtualMidiSystem::pluggedDevices (SideOf side)
 {
     juce::Array<juce::MidiDeviceInfo> devices;
-    std::function<void()> change;
+    std::vector<std::function<void()>> changesNow;
 
     {
         const juce::ScopedLock sl (lock);
@@ -755,10 +755,10 @@ juce::Array<juce::MidiDeviceInfo> VirtualMidiSystem::pluggedDevices (SideOf side
                 devices.add ({ port->name, juce::String (port->id) });
         }
 
-        std::swap (change, listQueryChange);
+        std::swap (changesNow, listQueryChanges);
     }
 
-    if (change)
+    for (auto& change : changesNow)
         change();
 
     return devices;

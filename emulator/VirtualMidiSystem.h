@@ -5,6 +5,7 @@
 #include <juce_events/juce_events.h>
 #include <deque>
 #include <map>
+#include <vector>
 
 /** An in-process MIDI system for tests, the demo and the benchmark, with the limits and the
     mishaps of a real one.
@@ -135,7 +136,8 @@ public:
     void setNotReady (int portId, bool shouldBeNotReady);
 
     /** Runs once, right after the next device list has been taken: lets a test change the
-        system between a list and the open that follows it.
+        system between a list and the open that follows it. Changes asked for before that
+        list all run, in the order asked.
     */
     void afterNextListQuery (std::function<void()> change);
 
@@ -280,7 +282,7 @@ private:
     juce::Array<VirtualInput*> openInputs;
     juce::Array<PortBuffer*> openBuffers;
     int listQueries = 0;
-    std::function<void()> listQueryChange;
+    std::vector<std::function<void()>> listQueryChanges;
     std::multimap<double, std::pair<int, std::function<void()>>> changes;
     int lastChangeId = 0;
     Observer* observer = nullptr;
