@@ -108,18 +108,18 @@ Simulation::Simulation (const Scenario& scenarioToRun, bool trace)
 
     for (int u = 0; u < (int) scenario.units.size(); ++u)
     {
-        const auto& spec = scenario.units[(size_t) u];
+        const auto& drawn = scenario.units[(size_t) u];
         auto& unit = *units.emplace_back (std::make_unique<EmulatedQzDevice> (*system));
         unit.setKeepsWhatItReceives (false);
-        unit.setSharedRate (spec.endpointRate);
+        unit.setSharedRate (drawn.endpointRate);
         unit.setBufferSize (scenario.bufferSize);
 
         for (int p = 0; p < 3; ++p)
         {
-            system->setDrainRate (unit.getPortId (p), spec.portRates[p]);
-            unit.setVersion (p, spec.versions[p]);
-            unit.setUpdateVersion (p, spec.updateVersions[p]);
-            unit.setReplyDelay (p, spec.replyDelayMs[p]);
+            system->setDrainRate (unit.getPortId (p), drawn.portRates[p]);
+            unit.setVersion (p, drawn.versions[p]);
+            unit.setUpdateVersion (p, drawn.updateVersions[p]);
+            unit.setReplyDelay (p, drawn.replyDelayMs[p]);
             ports.push_back ({ unit.getPortId (p), u, p });
         }
 
